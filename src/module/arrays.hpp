@@ -1,0 +1,41 @@
+// Reading NumPy arrays as float64, whatever their dtype and memory layout.
+#pragma once
+
+#include <cstring>
+#include <vector>
+
+#include "module/numpy.hpp"
+#include "module/pyref.hpp"
+
+namespace tessavo {
+
+// The array itself when it already holds native float64, otherwise a new
+// float64 array converted by NumPy's safe casting; null with NumPy's error.
+PyRef as_float64(PyArrayObject* array);
+
+// A float64 array read through its strides.
+class DoubleView {
+public:
+    explicit DoubleView(PyArrayObject* array)
+        : data_(static_cast<const char*>(PyArray_DATA(array))),
+          strides_(PyArray_STRIDES(array)) {}
+    double at(npy_intp i) const { return load(data_ + i * strides_[0]); }
+    double at(npy_intp i, npy_intp j) const {
+        return load(data_ + i * strides_[0] + j * strides_[1]);
+    }
+    double at(npy_intp i, npy_intp j, npy_intp k) const {
+        return load(data_ + i * strides_[0] + j * strides_[1] + k * strides_[2]);
+    }
+
+private:
+    // memcpy: the data need not be aligned.
+    static double load(const char* p) {
+        double v;
+        std::memcpy(&v, p, sizeof v);
+        return v;
+    }
+    const char* data_;
+    const npy_intp* strides_;
+};
+
+}  // namespace tessavo

@@ -1,0 +1,23 @@
+#include <exception>
+#include <new>
+#include <stdexcept>
+
+#include "module/model.hpp"
+
+namespace tessavo {
+
+void set_error_from_current_exception() {
+    try {
+        throw;
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (const std::length_error&) {
+        PyErr_NoMemory();
+    } catch (const std::exception& e) {
+        PyErr_SetString(PyExc_RuntimeError, e.what());
+    } catch (...) {
+        PyErr_SetString(PyExc_RuntimeError, "unexpected internal error");
+    }
+}
+
+}  // namespace tessavo

@@ -1,0 +1,176 @@
+#include "module/model.hpp"
+
+#include <structmember.h>
+
+#include <limits>
+#include <new>
+#include <string>
+
+#include "module/predict.hpp"
+#include "module/pyref.hpp"
+
+namespace tessavo {
+
+namespace {
+
+PyObject* model_new(PyTypeObject* type, PyObject*, PyObject*) {
+    PyObject* self = type->tp_alloc(type, 0);
+    if (!self) return nullptr;
+    auto* model = reinterpret_cast<ModelObject*>(self);
+    // tp_alloc zero-fills; the C++ members still need constructing.
+    new (&model->network) Network();
+    new (&model->codes) std::vector<int32_t>();
+    new (&model->monitors) std::vector<int32_t>();
+    return self;
+}
+
+void model_dealloc(PyObject* self) {
+    auto* model = reinterpret_cast<ModelObject*>(self);
+    model->network.~Network();
+    model->codes.~vector();
+    model->monitors.~vector();
+    Py_CLEAR(model->optimizer);
+    Py_TYPE(self)->tp_free(self);
+}
+
+int model_init(PyObject* self, PyObject* args, PyObject* kwargs) {
+    static const char* keywords[] = {"inputs", "outputs", "size", "recurrent", nullptr};
+    int inputs = 0, outputs = 0, size = -1, recurrent = 0;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "ii|ip", const_cast<char**>(keywords),
+                                     &inputs, &outputs, &size, &recurrent)) {
+        return -1;
+    }
+    if (inputs < 0 || outputs < 0) {
+        PyErr_Format(PyExc_ValueError,
+                     "inputs and outputs must not be negative (got %d and %d).", inputs,
+                     outputs);
+        return -1;
+    }
+    const long long minimum = static_cast<long long>(inputs) + outputs;
+    if (minimum > std::numeric_limits<int32_t>::max()) {
+        PyErr_SetString(PyExc_ValueError, "inputs + outputs is too large.");
+        return -1;
+    }
+    if (size != -1 && size < minimum) {
+        PyErr_Format(PyExc_ValueError,
+                     "size must be -1 or at least inputs + outputs (%lld), got %d.", minimum,
+                     size);
+        return -1;
+    }
+    auto* model = reinterpret_cast<ModelObject*>(self);
+    try {
+        // Built aside, so that a failure leaves a live model as it was.
+        Network network(inputs, outputs, recurrent != 0);
+        if (size != -1) resize(network, size);
+        randomize_dense(network);
+        model->network = std::move(network);
+    } catch (...) {
+        set_error_from_current_exception();
+        return -1;
+    }
+    model->inputs = inputs;
+    model->outputs = outputs;
+    model->recurrent = recurrent != 0;
+    model->compiled = false;
+    model->size = model->network.size;
+    return 0;
+}
+
+PyObject* get_recurrent(PyObject* self, void*) {
+    return PyBool_FromLong(reinterpret_cast<ModelObject*>(self)->recurrent);
+}
+
+int set_recurrent(PyObject* self, PyObject* value, void*) {
+    if (value == nullptr || !PyBool_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, "The recurrent attribute must be a boolean.");
+        return -1;
+    }
+    auto* model = reinterpret_cast<ModelObject*>(self);
+    model->recurrent = value == Py_True;
+    model->network.recurrent = model->recurrent;
+    return 0;
+}
+
+PyObject* model_predict(PyObject* self, PyObject* args) {
+    auto* model = reinterpret_cast<ModelObject*>(self);
+    return predict_from_args(model->network, args, model->inputs, model->outputs,
+                             model->recurrent);
+}
+
+PyObject* model_clear(PyObject* self, PyObject*) {
+    clear_state(reinterpret_cast<ModelObject*>(self)->network);
+    Py_RETURN_NONE;
+}
+
+PyMethodDef model_methods[] = {
+    {"predict", model_predict, METH_VARARGS,
+     "predict(self, x)\n--\n\nPredict the the outputs for a given set of samples."},
+    {"clear", model_clear, METH_NOARGS,
+     "clear(self)\n--\n\nClears the recurrent state of the model, preparing it for a new "
+     "sequence of inputs."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+// The object holds C++ members, so it is not standard-layout; offsetof of
+// the plain int fields is still well defined on this compiler.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Winvalid-offsetof"
+PyMemberDef model_members[] = {
+    {"size", T_INT, offsetof(ModelObject, size), READONLY,
+     "Total number of nodes in the model (including inputs and outputs)."},
+    {"inputs", T_INT, offsetof(ModelObject, inputs), READONLY,
+     "The number of inputs of the model."},
+    {"outputs", T_INT, offsetof(ModelObject, outputs), READONLY,
+     "The number of outputs of the model."},
+    {nullptr, 0, 0, 0, nullptr},
+};
+#pragma GCC diagnostic pop
+
+PyGetSetDef model_getset[] = {
+    {"recurrent", get_recurrent, set_recurrent,
+     "Returns whether the network is recurrent or not.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+}  // namespace
+
+PyTypeObject ModelType = {PyVarObject_HEAD_INIT(nullptr, 0)};
+
+bool ready_model_type() {
+    ModelType.tp_name = "tessavo.Model";
+    ModelType.tp_basicsize = sizeof(ModelObject);
+    ModelType.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE;
+    ModelType.tp_doc = "A Tessavo model that can be evolved on datasets and fitness functions.";
+    ModelType.tp_new = model_new;
+    ModelType.tp_init = model_init;
+    ModelType.tp_dealloc = model_dealloc;
+    ModelType.tp_methods = model_methods;
+    ModelType.tp_members = model_members;
+    ModelType.tp_getset = model_getset;
+    return PyType_Ready(&ModelType) == 0;
+}
+
+PyObject* make_model(const Network& network, bool pass_recurrent) {
+    PyRef args(Py_BuildValue("(ii)", network.inputs, network.outputs));
+    if (!args) return nullptr;
+    PyRef kwargs;
+    if (pass_recurrent) {
+        kwargs = PyRef(Py_BuildValue("{s:O}", "recurrent",
+                                     network.recurrent ? Py_True : Py_False));
+        if (!kwargs) return nullptr;
+    }
+    PyRef model(PyObject_Call(reinterpret_cast<PyObject*>(&ModelType), args.get(),
+                              kwargs.get()));
+    if (!model) return nullptr;
+    auto* object = reinterpret_cast<ModelObject*>(model.get());
+    try {
+        object->network = network;
+    } catch (...) {
+        set_error_from_current_exception();
+        return nullptr;
+    }
+    object->size = network.size;
+    return model.release();
+}
+
+}  // namespace tessavo

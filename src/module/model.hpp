@@ -1,0 +1,39 @@
+// The tessavo.Model object and the entry points of its methods.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "module/numpy.hpp"
+#include "network/network.hpp"
+
+namespace tessavo {
+
+struct ModelObject {
+    PyObject_HEAD
+    int32_t size;
+    Network network;
+    int32_t inputs;
+    int32_t outputs;
+    bool compiled;
+    bool loss_set;
+    bool recurrent;
+    std::vector<int32_t> codes;
+    std::vector<int32_t> monitors;
+    PyObject* optimizer;
+};
+
+extern PyTypeObject ModelType;
+
+// Readies the type; false with an exception set.
+bool ready_model_type();
+
+// Creates a Model by calling the type with (inputs, outputs) and, when
+// given, the keyword recurrent; then installs network by plain copy and
+// sets size. Null with an exception set.
+PyObject* make_model(const Network& network, bool pass_recurrent);
+
+// Converts C++ failures inside an entry point into Python exceptions.
+void set_error_from_current_exception();
+
+}  // namespace tessavo

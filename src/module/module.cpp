@@ -1,0 +1,54 @@
+// Module initialisation: binds NumPy, readies the types, registers them.
+#define TESSAVO_IMPORT_ARRAY
+#include "module/numpy.hpp"
+#include "module/model.hpp"
+
+namespace tessavo {
+namespace {
+
+PyMethodDef module_functions[] = {
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef module_definition = {
+    PyModuleDef_HEAD_INIT,
+    "tessavo",
+    "Tessavo allows training models through neuro-evolution.",
+    -1,
+    module_functions,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+// import_array() returns NULL from the enclosing function on failure.
+void* bind_numpy() {
+    import_array();
+    return reinterpret_cast<void*>(1);
+}
+
+bool add_type(PyObject* module, const char* name, PyTypeObject* type) {
+    Py_INCREF(type);
+    if (PyModule_AddObject(module, name, reinterpret_cast<PyObject*>(type)) < 0) {
+        Py_DECREF(type);
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+}  // namespace tessavo
+
+PyMODINIT_FUNC PyInit_tessavo() {
+    using namespace tessavo;
+    if (bind_numpy() == nullptr) return nullptr;
+    if (!ready_model_type()) return nullptr;
+    PyObject* module = PyModule_Create(&module_definition);
+    if (!module) return nullptr;
+    if (!add_type(module, "Model", &ModelType)) {
+        Py_DECREF(module);
+        return nullptr;
+    }
+    return module;
+}

@@ -1,0 +1,95 @@
+#include "module/predict.hpp"
+
+#include <string>
+#include <vector>
+
+#include "module/arrays.hpp"
+#include "module/model.hpp"
+
+namespace tessavo {
+
+bool check_predict_shape(PyArrayObject* array, const char* name, bool recurrent,
+                         int32_t inputs) {
+    const int d = PyArray_NDIM(array);
+    if (recurrent && (d < 1 || d > 3)) {
+        PyErr_Format(PyExc_ValueError,
+                     "Expected %s to have 1 dimension (one sample in a timeserie), 2 "
+                     "dimensions (one timeseries) or 3 dimensions (multiple timeseries).",
+                     name);
+        return false;
+    }
+    if (!recurrent && (d < 1 || d > 2)) {
+        PyErr_Format(PyExc_ValueError,
+                     "Expected %s to have 1 dimension (one sample) or 2 dimensions "
+                     "(multiple samples).",
+                     name);
+        return false;
+    }
+    const int32_t last = static_cast<int32_t>(PyArray_DIM(array, d - 1));
+    if (PyArray_DIM(array, d - 1) != inputs) {
+        PyErr_SetString(PyExc_ValueError,
+                        ("Expected last dimension of " + std::string(name) + " (" +
+                         std::to_string(last) +
+                         ") to be equal to the number of inputs of the model (" +
+                         std::to_string(inputs) + ")")
+                            .c_str());
+        return false;
+    }
+    return true;
+}
+
+PyObject* predict_from_args(Network& network, PyObject* args, int32_t inputs,
+                            int32_t outputs, bool recurrent) {
+    PyArrayObject* x = nullptr;
+    if (!PyArg_ParseTuple(args, "O!:predict", &PyArray_Type, &x)) return nullptr;
+    if (!check_predict_shape(x, "x", recurrent, inputs)) return nullptr;
+    if (network.inputs != inputs || network.outputs != outputs ||
+        network.size < inputs + outputs) {
+        PyErr_SetString(PyExc_RuntimeError,
+                        "This object holds no network to predict with.");
+        return nullptr;
+    }
+    PyRef converted = as_float64(x);
+    if (!converted) return nullptr;
+    auto* xs = reinterpret_cast<PyArrayObject*>(converted.get());
+
+    const int d = PyArray_NDIM(xs);
+    npy_intp shape[3];
+    for (int i = 0; i < d; ++i) shape[i] = PyArray_DIM(xs, i);
+    shape[d - 1] = outputs;
+    PyRef result(PyArray_Zeros(d, shape, PyArray_DescrFromType(NPY_DOUBLE), 0));
+    if (!result) return nullptr;
+    auto* out_array = reinterpret_cast<PyArrayObject*>(result.get());
+    double* out = static_cast<double*>(PyArray_DATA(out_array));
+
+    try {
+        const DoubleView view(xs);
+        std::vector<double> input(static_cast<std::size_t>(inputs));
+        std::vector<double> output;
+        auto run = [&](auto&& read) {
+            for (int32_t j = 0; j < inputs; ++j) input[j] = read(j);
+            forward(network, input.data(), output);
+            for (int32_t j = 0; j < outputs; ++j) *out++ = output[j];
+        };
+        if (d == 1) {
+            run([&](int32_t j) { return view.at(j); });
+        } else if (d == 2) {
+            for (npy_intp i = 0; i < shape[0]; ++i) {
+                run([&](int32_t j) { return view.at(i, j); });
+            }
+        } else {
+            for (npy_intp i = 0; i < shape[0]; ++i) {
+                clear_state(network);
+                for (npy_intp t = 0; t < shape[1]; ++t) {
+                    run([&](int32_t j) { return view.at(i, t, j); });
+                }
+            }
+        }
+    } catch (...) {
+        set_error_from_current_exception();
+        return nullptr;
+    }
+    return result.release();
+}
+
+}  // namespace tessavo

@@ -1,0 +1,114 @@
+#include "network/network.hpp"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+#include <new>
+
+#include "evolution/random.hpp"
+
+namespace tessavo {
+
+const char* const activation_names[activation_count] = {"sigmoid", "tanh",
+                                                        "relu", "linear"};
+
+int32_t activation_code(const char* name) {
+    for (int32_t code = 0; code < activation_count; ++code) {
+        if (std::strcmp(name, activation_names[code]) == 0) return code;
+    }
+    return -1;
+}
+
+Network::Network(int32_t inputs_, int32_t outputs_, bool recurrent_)
+    : inputs(inputs_), outputs(outputs_), recurrent(recurrent_) {
+    resize(*this, inputs_ + outputs_);
+    rng.seed(device_value());
+}
+
+namespace {
+
+// Vectors are zero-filled as they are made, so an oversized network would
+// touch all its pages before failing: refuse what the machine cannot hold.
+void check_fits_in_memory(std::size_t count) {
+    const long pages = sysconf(_SC_PHYS_PAGES);
+    const long page_size = sysconf(_SC_PAGE_SIZE);
+    if (pages <= 0 || page_size <= 0) return;
+    const long double physical = static_cast<long double>(pages) * page_size;
+    const long double needed = static_cast<long double>(count) * count *
+                                   (sizeof(double) + sizeof(uint8_t)) +
+                               static_cast<long double>(count) * 3 * sizeof(double);
+    if (needed > physical) throw std::bad_alloc();
+}
+
+}  // namespace
+
+void resize(Network& network, int32_t n) {
+    const std::size_t count = static_cast<std::size_t>(n);
+    check_fits_in_memory(count);
+    const std::size_t cells = count * count;
+    // Build everything first so that a failed allocation changes nothing.
+    std::vector<double> biases(count), sums(count), values(count);
+    std::vector<int32_t> activations(count);
+    std::vector<double> weights(cells);
+    std::vector<uint8_t> links(cells);
+    network.size = n;
+    network.biases.swap(biases);
+    network.sums.swap(sums);
+    network.values.swap(values);
+    network.activations.swap(activations);
+    network.weights.swap(weights);
+    network.links.swap(links);
+}
+
+void randomize_dense(Network& network) {
+    // Both variates of each polar step are used; the kept one carries over
+    // from the last bias into the first weight.
+    bool have_kept = false;
+    double kept = 0.0;
+    auto next_normal = [&]() {
+        if (have_kept) {
+            have_kept = false;
+            return kept;
+        }
+        const auto [first, second] = polar_step(network.rng);
+        kept = second;
+        have_kept = true;
+        return first;
+    };
+
+    for (int32_t i = 0; i < network.size; ++i) {
+        network.biases[i] = next_normal();
+        network.activations[i] = random_activation();
+    }
+    for (int32_t j = 0; j < network.size - network.outputs; ++j) {
+        const int32_t lo =
+            network.recurrent ? network.inputs : std::max(network.inputs, j + 1);
+        for (int32_t k = lo; k < network.size; ++k) {
+            set_link(network, j, k, next_normal());
+        }
+    }
+}
+
+Network clone(const Network& network) {
+    Network copy(network.inputs, network.outputs, network.recurrent);
+    copy.size = network.size;
+    copy.biases = network.biases;
+    copy.sums = network.sums;
+    copy.values = network.values;
+    copy.activations = network.activations;
+    copy.weights = network.weights;
+    copy.links = network.links;
+    return copy;
+}
+
+void clear_state(Network& network) {
+    std::fill(network.values.begin(), network.values.end(), 0.0);
+}
+
+std::size_t connection_count(const Network& network) {
+    return static_cast<std::size_t>(
+        std::count(network.links.begin(), network.links.end(), uint8_t{1}));
+}
+
+}  // namespace tessavo
