@@ -2,6 +2,7 @@
 #include <new>
 #include <stdexcept>
 
+#include "evolution/failure.hpp"
 #include "module/model.hpp"
 
 namespace tessavo {
@@ -9,6 +10,8 @@ namespace tessavo {
 void set_error_from_current_exception() {
     try {
         throw;
+    } catch (const BrokenNetwork& e) {
+        PyErr_SetString(PyExc_RuntimeError, e.what());
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
     } catch (const std::length_error&) {
