@@ -59,16 +59,13 @@ bool random_int_seeding_flag = true;
 
 void seed_c_generator_from_clock() {
     const auto& clock = clock_override();
-    const uint32_t seconds =
-        clock ? clock() : static_cast<uint32_t>(std::time(nullptr));
+    const uint32_t seconds = clock ? clock() : static_cast<uint32_t>(std::time(nullptr));
     std::srand(seconds);
 }
 
 }  // namespace
 
-void set_device_source(std::function<uint32_t()> source) {
-    device_override() = std::move(source);
-}
+void set_device_source(std::function<uint32_t()> source) { device_override() = std::move(source); }
 
 uint32_t device_value() {
     const auto& source = device_override();
@@ -77,9 +74,7 @@ uint32_t device_value() {
     return buffer.next();
 }
 
-void set_clock_source(std::function<uint32_t()> source) {
-    clock_override() = std::move(source);
-}
+void set_clock_source(std::function<uint32_t()> source) { clock_override() = std::move(source); }
 
 void reset_seeding_flags() {
     activation_seeding_flag = true;

@@ -17,8 +17,7 @@ PyRef as_float64(PyArrayObject* array);
 class DoubleView {
 public:
     explicit DoubleView(PyArrayObject* array)
-        : data_(static_cast<const char*>(PyArray_DATA(array))),
-          strides_(PyArray_STRIDES(array)) {}
+        : data_(static_cast<const char*>(PyArray_DATA(array))), strides_(PyArray_STRIDES(array)) {}
     double at(npy_intp i) const { return load(data_ + i * strides_[0]); }
     double at(npy_intp i, npy_intp j) const {
         return load(data_ + i * strides_[0] + j * strides_[1]);

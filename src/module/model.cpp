@@ -36,14 +36,13 @@ void model_dealloc(PyObject* self) {
 int model_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     static const char* keywords[] = {"inputs", "outputs", "size", "recurrent", nullptr};
     int inputs = 0, outputs = 0, size = -1, recurrent = 0;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "ii|ip", const_cast<char**>(keywords),
-                                     &inputs, &outputs, &size, &recurrent)) {
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "ii|ip", const_cast<char**>(keywords), &inputs,
+                                     &outputs, &size, &recurrent)) {
         return -1;
     }
     if (inputs < 0 || outputs < 0) {
-        PyErr_Format(PyExc_ValueError,
-                     "inputs and outputs must not be negative (got %d and %d).", inputs,
-                     outputs);
+        PyErr_Format(PyExc_ValueError, "inputs and outputs must not be negative (got %d and %d).",
+                     inputs, outputs);
         return -1;
     }
     const long long minimum = static_cast<long long>(inputs) + outputs;
@@ -53,8 +52,7 @@ int model_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     }
     if (size != -1 && size < minimum) {
         PyErr_Format(PyExc_ValueError,
-                     "size must be -1 or at least inputs + outputs (%lld), got %d.", minimum,
-                     size);
+                     "size must be -1 or at least inputs + outputs (%lld), got %d.", minimum, size);
         return -1;
     }
     auto* model = reinterpret_cast<ModelObject*>(self);
@@ -93,8 +91,7 @@ int set_recurrent(PyObject* self, PyObject* value, void*) {
 
 PyObject* model_predict(PyObject* self, PyObject* args) {
     auto* model = reinterpret_cast<ModelObject*>(self);
-    return predict_from_args(model->network, args, model->inputs, model->outputs,
-                             model->recurrent);
+    return predict_from_args(model->network, args, model->inputs, model->outputs, model->recurrent);
 }
 
 PyObject* model_clear(PyObject* self, PyObject*) {
@@ -127,8 +124,8 @@ PyMemberDef model_members[] = {
 #pragma GCC diagnostic pop
 
 PyGetSetDef model_getset[] = {
-    {"recurrent", get_recurrent, set_recurrent,
-     "Returns whether the network is recurrent or not.", nullptr},
+    {"recurrent", get_recurrent, set_recurrent, "Returns whether the network is recurrent or not.",
+     nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -155,12 +152,10 @@ PyObject* make_model(const Network& network, bool pass_recurrent) {
     if (!args) return nullptr;
     PyRef kwargs;
     if (pass_recurrent) {
-        kwargs = PyRef(Py_BuildValue("{s:O}", "recurrent",
-                                     network.recurrent ? Py_True : Py_False));
+        kwargs = PyRef(Py_BuildValue("{s:O}", "recurrent", network.recurrent ? Py_True : Py_False));
         if (!kwargs) return nullptr;
     }
-    PyRef model(PyObject_Call(reinterpret_cast<PyObject*>(&ModelType), args.get(),
-                              kwargs.get()));
+    PyRef model(PyObject_Call(reinterpret_cast<PyObject*>(&ModelType), args.get(), kwargs.get()));
     if (!model) return nullptr;
     auto* object = reinterpret_cast<ModelObject*>(model.get());
     try {

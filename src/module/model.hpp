@@ -10,8 +10,7 @@
 namespace tessavo {
 
 struct ModelObject {
-    PyObject_HEAD
-    int32_t size;
+    PyObject_HEAD int32_t size;
     Network network;
     int32_t inputs;
     int32_t outputs;

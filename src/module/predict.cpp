@@ -8,8 +8,7 @@
 
 namespace tessavo {
 
-bool check_predict_shape(PyArrayObject* array, const char* name, bool recurrent,
-                         int32_t inputs) {
+bool check_predict_shape(PyArrayObject* array, const char* name, bool recurrent, int32_t inputs) {
     const int d = PyArray_NDIM(array);
     if (recurrent && (d < 1 || d > 3)) {
         PyErr_Format(PyExc_ValueError,
@@ -27,26 +26,23 @@ bool check_predict_shape(PyArrayObject* array, const char* name, bool recurrent,
     }
     const int32_t last = static_cast<int32_t>(PyArray_DIM(array, d - 1));
     if (PyArray_DIM(array, d - 1) != inputs) {
-        PyErr_SetString(PyExc_ValueError,
-                        ("Expected last dimension of " + std::string(name) + " (" +
-                         std::to_string(last) +
-                         ") to be equal to the number of inputs of the model (" +
-                         std::to_string(inputs) + ")")
-                            .c_str());
+        PyErr_SetString(
+            PyExc_ValueError,
+            ("Expected last dimension of " + std::string(name) + " (" + std::to_string(last) +
+             ") to be equal to the number of inputs of the model (" + std::to_string(inputs) + ")")
+                .c_str());
         return false;
     }
     return true;
 }
 
-PyObject* predict_from_args(Network& network, PyObject* args, int32_t inputs,
-                            int32_t outputs, bool recurrent) {
+PyObject* predict_from_args(Network& network, PyObject* args, int32_t inputs, int32_t outputs,
+                            bool recurrent) {
     PyArrayObject* x = nullptr;
     if (!PyArg_ParseTuple(args, "O!:predict", &PyArray_Type, &x)) return nullptr;
     if (!check_predict_shape(x, "x", recurrent, inputs)) return nullptr;
-    if (network.inputs != inputs || network.outputs != outputs ||
-        network.size < inputs + outputs) {
-        PyErr_SetString(PyExc_RuntimeError,
-                        "This object holds no network to predict with.");
+    if (network.inputs != inputs || network.outputs != outputs || network.size < inputs + outputs) {
+        PyErr_SetString(PyExc_RuntimeError, "This object holds no network to predict with.");
         return nullptr;
     }
     PyRef converted = as_float64(x);

@@ -9,12 +9,11 @@
 namespace tessavo {
 
 // True when the array's shape fits the model; false with ValueError set.
-bool check_predict_shape(PyArrayObject* array, const char* name, bool recurrent,
-                         int32_t inputs);
+bool check_predict_shape(PyArrayObject* array, const char* name, bool recurrent, int32_t inputs);
 
 // The body of predict(x): parses args ("O!"), checks, converts and runs the
 // network. inputs, outputs and recurrent are the owner's attributes.
-PyObject* predict_from_args(Network& network, PyObject* args, int32_t inputs,
-                            int32_t outputs, bool recurrent);
+PyObject* predict_from_args(Network& network, PyObject* args, int32_t inputs, int32_t outputs,
+                            bool recurrent);
 
 }  // namespace tessavo

@@ -10,8 +10,7 @@
 
 namespace tessavo {
 
-const char* const activation_names[activation_count] = {"sigmoid", "tanh",
-                                                        "relu", "linear"};
+const char* const activation_names[activation_count] = {"sigmoid", "tanh", "relu", "linear"};
 
 int32_t activation_code(const char* name) {
     for (int32_t code = 0; code < activation_count; ++code) {
@@ -35,9 +34,9 @@ void check_fits_in_memory(std::size_t count) {
     const long page_size = sysconf(_SC_PAGE_SIZE);
     if (pages <= 0 || page_size <= 0) return;
     const long double physical = static_cast<long double>(pages) * page_size;
-    const long double needed = static_cast<long double>(count) * count *
-                                   (sizeof(double) + sizeof(uint8_t)) +
-                               static_cast<long double>(count) * 3 * sizeof(double);
+    const long double needed =
+        static_cast<long double>(count) * count * (sizeof(double) + sizeof(uint8_t)) +
+        static_cast<long double>(count) * 3 * sizeof(double);
     if (needed > physical) throw std::bad_alloc();
 }
 
@@ -82,8 +81,7 @@ void randomize_dense(Network& network) {
         network.activations[i] = random_activation();
     }
     for (int32_t j = 0; j < network.size - network.outputs; ++j) {
-        const int32_t lo =
-            network.recurrent ? network.inputs : std::max(network.inputs, j + 1);
+        const int32_t lo = network.recurrent ? network.inputs : std::max(network.inputs, j + 1);
         for (int32_t k = lo; k < network.size; ++k) {
             set_link(network, j, k, next_normal());
         }
@@ -102,9 +100,7 @@ Network clone(const Network& network) {
     return copy;
 }
 
-void clear_state(Network& network) {
-    std::fill(network.values.begin(), network.values.end(), 0.0);
-}
+void clear_state(Network& network) { std::fill(network.values.begin(), network.values.end(), 0.0); }
 
 std::size_t connection_count(const Network& network) {
     return static_cast<std::size_t>(
