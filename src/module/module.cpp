@@ -1,6 +1,7 @@
 // Module initialisation: binds NumPy, readies the types, registers them.
 #define TESSAVO_IMPORT_ARRAY
 #include "module/numpy.hpp"
+#include "module/genome.hpp"
 #include "module/model.hpp"
 
 namespace tessavo {
@@ -43,10 +44,10 @@ bool add_type(PyObject* module, const char* name, PyTypeObject* type) {
 PyMODINIT_FUNC PyInit_tessavo() {
     using namespace tessavo;
     if (bind_numpy() == nullptr) return nullptr;
-    if (!ready_model_type()) return nullptr;
+    if (!ready_model_type() || !ready_genome_type()) return nullptr;
     PyObject* module = PyModule_Create(&module_definition);
     if (!module) return nullptr;
-    if (!add_type(module, "Model", &ModelType)) {
+    if (!add_type(module, "Model", &ModelType) || !add_type(module, "Genome", &GenomeType)) {
         Py_DECREF(module);
         return nullptr;
     }
