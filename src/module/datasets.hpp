@@ -13,8 +13,16 @@ namespace tessavo {
 bool check_shapes(PyArrayObject* x, PyArrayObject* y, const char* x_name, const char* y_name,
                   bool recurrent, int32_t inputs, int32_t outputs);
 
+// Run after check_shapes passed: true when x and y hold at least one series
+// (feed-forward: one sample) and, for a recurrent model, at least one step
+// per series; false with ValueError set. check_shapes lets empty dimensions
+// through, but no loss can be computed on them.
+bool check_not_empty(PyArrayObject* x, const char* x_name, const char* y_name, bool recurrent);
+
 // A 2- or 3-dimensional array that passed check_shapes; false with an
-// exception set (NumPy's when the dtype cannot be cast safely to float64).
+// exception set (NumPy's when the dtype cannot be cast safely to float64,
+// ValueError for any other number of dimensions). Reads the array once
+// through its strides; the caller's array is never modified.
 bool array_to_series(PyArrayObject* array, SeriesSet& out);
 
 // Any object: an ndarray of 1 or 2 dimensions becomes rows of doubles (a
