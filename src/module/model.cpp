@@ -6,6 +6,8 @@
 #include <new>
 #include <string>
 
+#include "module/compile.hpp"
+#include "module/evaluate.hpp"
 #include "module/predict.hpp"
 #include "module/pyref.hpp"
 
@@ -102,6 +104,14 @@ PyObject* model_clear(PyObject* self, PyObject*) {
 PyMethodDef model_methods[] = {
     {"predict", model_predict, METH_VARARGS,
      "predict(self, x)\n--\n\nPredict the the outputs for a given set of samples."},
+    {"evaluate", model_evaluate, METH_VARARGS,
+     "evaluate(self, x, y)\n--\n\nEvaluate the the network based on the compiled "
+     "losses/metrics on a given dataset."},
+    {"compile", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(model_compile)),
+     METH_VARARGS | METH_KEYWORDS,
+     "compile(self, optimizer, loss, metrics, monitors)\n--\n\nConfigure the losses, "
+     "metrics and monitors for evolution. For `model.evolve_func`, losses and metrics are "
+     "optional."},
     {"clear", model_clear, METH_NOARGS,
      "clear(self)\n--\n\nClears the recurrent state of the model, preparing it for a new "
      "sequence of inputs."},

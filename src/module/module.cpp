@@ -3,6 +3,7 @@
 #include "module/numpy.hpp"
 #include "module/genome.hpp"
 #include "module/model.hpp"
+#include "module/optimizers.hpp"
 
 namespace tessavo {
 namespace {
@@ -47,6 +48,12 @@ PyMODINIT_FUNC PyInit_tessavo() {
     if (!ready_model_type() || !ready_genome_type()) return nullptr;
     PyObject* module = PyModule_Create(&module_definition);
     if (!module) return nullptr;
+    PyObject* optimizers = PyInit_optimizers();
+    if (!optimizers || PyModule_AddObject(module, "optimizers", optimizers) < 0) {
+        Py_XDECREF(optimizers);
+        Py_DECREF(module);
+        return nullptr;
+    }
     if (!add_type(module, "Model", &ModelType) || !add_type(module, "Genome", &GenomeType)) {
         Py_DECREF(module);
         return nullptr;

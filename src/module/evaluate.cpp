@@ -1,0 +1,56 @@
+#include "module/evaluate.hpp"
+
+#include <vector>
+
+#include "module/datasets.hpp"
+#include "module/model.hpp"
+#include "module/pyref.hpp"
+#include "training/losses.hpp"
+
+namespace tessavo {
+
+PyObject* model_evaluate(PyObject* self, PyObject* args) {
+    auto* model = reinterpret_cast<ModelObject*>(self);
+    if (!model->compiled) {
+        PyErr_SetString(PyExc_RuntimeError,
+                        "You must compile your model before evaluating. Use "
+                        "`model.compile(loss)`.");
+        return nullptr;
+    }
+    PyArrayObject* x = nullptr;
+    PyArrayObject* y = nullptr;
+    if (!PyArg_ParseTuple(args, "O!O!:evaluate", &PyArray_Type, &x, &PyArray_Type, &y)) {
+        return nullptr;
+    }
+    if (!check_shapes(x, y, "x", "y", model->recurrent, model->inputs, model->outputs) ||
+        !check_not_empty(x, "x", "y", model->recurrent)) {
+        return nullptr;
+    }
+    Network& network = model->network;
+    if (network.inputs != model->inputs || network.outputs != model->outputs ||
+        network.size < model->inputs + model->outputs) {
+        PyErr_SetString(PyExc_RuntimeError, "This object holds no network to evaluate.");
+        return nullptr;
+    }
+    SeriesSet xs;
+    SeriesSet ys;
+    if (!array_to_series(x, xs) || !array_to_series(y, ys)) return nullptr;
+
+    std::vector<double> values;
+    try {
+        values = dataset_losses(network, xs, ys, model->codes);
+    } catch (...) {
+        set_error_from_current_exception();
+        return nullptr;
+    }
+    PyRef result(PyList_New(static_cast<Py_ssize_t>(values.size())));
+    if (!result) return nullptr;
+    for (std::size_t j = 0; j < values.size(); ++j) {
+        PyObject* value = PyFloat_FromDouble(values[j]);
+        if (!value) return nullptr;
+        PyList_SET_ITEM(result.get(), static_cast<Py_ssize_t>(j), value);
+    }
+    return result.release();
+}
+
+}  // namespace tessavo
