@@ -1,0 +1,44 @@
+// The ".tv" model file: one network as little-endian binary. The header
+// (size, inputs, outputs as int32, one recurrent byte) is followed by the
+// biases (float64), the activation codes (int32) and one 16-byte record
+// (from, to as int32, weight as float64) per connection up to the end.
+#pragma once
+
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+
+#include "network/network.hpp"
+
+namespace tessavo {
+
+inline constexpr int64_t model_header_bytes = 13;
+inline constexpr int64_t model_node_bytes = 12;  // one bias and one code
+inline constexpr int64_t model_record_bytes = 16;
+
+// A file could not be opened, read, written or renamed. error_number is the
+// errno of the failing call; what() names the call.
+class ModelFileError : public std::runtime_error {
+public:
+    ModelFileError(int error_number, const std::string& what)
+        : std::runtime_error(what), error_number(error_number) {}
+    int error_number;
+};
+
+// The file's content is not a network; what() says what is wrong with it.
+class MalformedModelFile : public std::invalid_argument {
+public:
+    using std::invalid_argument::invalid_argument;
+};
+
+// Writes the network to path. The bytes go to a new file in the same folder,
+// which replaces path only once complete: on failure (ModelFileError) an
+// existing file at path is left as it was.
+void save_network_file(const Network& network, const std::string& path);
+
+// Reads a network with a newly seeded engine and zero state. Throws
+// ModelFileError, MalformedModelFile, or std::bad_alloc for a well-formed
+// network too large for this machine.
+Network load_network_file(const std::string& path);
+
+}  // namespace tessavo
