@@ -8,6 +8,8 @@
 
 #include "module/compile.hpp"
 #include "module/evaluate.hpp"
+#include "module/listing.hpp"
+#include "module/modelfile_binding.hpp"
 #include "module/predict.hpp"
 #include "module/pyref.hpp"
 
@@ -112,6 +114,12 @@ PyMethodDef model_methods[] = {
      "compile(self, optimizer, loss, metrics, monitors)\n--\n\nConfigure the losses, "
      "metrics and monitors for evolution. For `model.evolve_func`, losses and metrics are "
      "optional."},
+    {"get_nodes", model_get_nodes, METH_NOARGS,
+     "get_nodes(self)\n--\n\nReturns a list of nodes contained in the network."},
+    {"get_connections", model_get_connections, METH_NOARGS,
+     "get_connections(self)\n--\n\nReturns a list of connections contained in the network."},
+    {"save", model_save, METH_VARARGS,
+     "save(self, path)\n--\n\nSaves the model using the '.tv' format."},
     {"clear", model_clear, METH_NOARGS,
      "clear(self)\n--\n\nClears the recurrent state of the model, preparing it for a new "
      "sequence of inputs."},

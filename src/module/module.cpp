@@ -3,12 +3,15 @@
 #include "module/numpy.hpp"
 #include "module/genome.hpp"
 #include "module/model.hpp"
+#include "module/modelfile_binding.hpp"
 #include "module/optimizers.hpp"
 
 namespace tessavo {
 namespace {
 
 PyMethodDef module_functions[] = {
+    {"load", module_load, METH_VARARGS,
+     "load(path)\n--\n\nLoad a model saved in the '.tv' format."},
     {nullptr, nullptr, 0, nullptr},
 };
 
