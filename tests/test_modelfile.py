@@ -77,6 +77,7 @@ def test_file_without_connections(tmp_path, tail):
 )
 def test_round_trip(tmp_path, inputs, outputs, size, recurrent):
     model = tessavo.Model(inputs, outputs, size=size, recurrent=recurrent)
+    model.compile(loss="mse")
     path = tmp_path / "model.tv"
     assert model.save(str(path)) is None
     connections = model.get_connections()
@@ -95,6 +96,8 @@ def test_round_trip(tmp_path, inputs, outputs, size, recurrent):
     model.predict(x)  # leave some state behind: the loaded model starts from zero
     model.clear()
     np.testing.assert_array_equal(loaded.predict(x), model.predict(x))
+    with pytest.raises(RuntimeError, match="compile"):
+        loaded.evaluate(x, np.zeros((6, outputs)))
 
 
 def test_feed_forward_stores_forward_connections_only(tmp_path):
