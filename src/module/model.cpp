@@ -6,6 +6,7 @@
 #include <new>
 #include <string>
 
+#include "keras/keras.hpp"
 #include "module/compile.hpp"
 #include "module/evaluate.hpp"
 #include "module/listing.hpp"
@@ -118,6 +119,8 @@ PyMethodDef model_methods[] = {
      "get_nodes(self)\n--\n\nReturns a list of nodes contained in the network."},
     {"get_connections", model_get_connections, METH_NOARGS,
      "get_connections(self)\n--\n\nReturns a list of connections contained in the network."},
+    {"to_keras", model_to_keras, METH_VARARGS,
+     "to_keras(self)\n--\n\nConvert the Tessavo model to a Keras model."},
     {"save", model_save, METH_VARARGS,
      "save(self, path)\n--\n\nSaves the model using the '.tv' format."},
     {"clear", model_clear, METH_NOARGS,

@@ -1,6 +1,7 @@
 // Module initialisation: binds NumPy, readies the types, registers them.
 #define TESSAVO_IMPORT_ARRAY
 #include "module/numpy.hpp"
+#include "keras/keras.hpp"
 #include "module/genome.hpp"
 #include "module/model.hpp"
 #include "module/modelfile_binding.hpp"
@@ -10,6 +11,10 @@ namespace tessavo {
 namespace {
 
 PyMethodDef module_functions[] = {
+    {"from_keras", module_from_keras, METH_VARARGS,
+     "from_keras(keras_model)\n--\n\nConvert a Keras model to a Tessavo model. This only works "
+     "for Keras models that have been exported from Tessavo using `model.to_keras()` with "
+     "unmodified architecture."},
     {"load", module_load, METH_VARARGS,
      "load(path)\n--\n\nLoad a model saved in the '.tv' format."},
     {nullptr, nullptr, 0, nullptr},
