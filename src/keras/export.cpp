@@ -139,6 +139,11 @@ PyObject* to_keras(const ModelObject& model) {
         PyRef kwargs(
             Py_BuildValue("{s:O,s:s}", "activation", activation.get(), "name", layer_name.c_str()));
         if (!kwargs) return nullptr;
+        // Input node layers only route inputs and the import ignores them, so
+        // gradient descent in Keras must not change them.
+        if (input_node && PyDict_SetItemString(kwargs.get(), "trainable", Py_False) < 0) {
+            return nullptr;
+        }
         PyRef args(PyTuple_Pack(1, one.get()));
         if (!args) return nullptr;
         PyRef layer(PyObject_Call(dense.get(), args.get(), kwargs.get()));

@@ -363,7 +363,8 @@ PyObject* from_keras(PyObject* keras_model) {
         if (info.index >= count) {
             PyErr_Format(PyExc_ValueError,
                          "Layer '%s' is numbered outside the %d node layers of the model "
-                         "(node0 to node%d).",
+                         "(node0 to node%d). Keras leaves out layers that lead to no output, so "
+                         "a model with such nodes cannot come back.",
                          info.name.c_str(), static_cast<int>(count), static_cast<int>(count - 1));
             return nullptr;
         }
