@@ -9,11 +9,11 @@ import pytest
 
 try:
     import keras
-except ImportError:
+except ImportError as error:
     # CI sets TESSAVO_REQUIRE_KERAS so these tests can never be skipped there.
     if os.environ.get("TESSAVO_REQUIRE_KERAS"):
         raise
-    pytest.skip("Keras is not installed", allow_module_level=True)
+    pytest.skip(f"Keras cannot be imported: {error}", allow_module_level=True)
 
 import tessavo
 
@@ -81,8 +81,8 @@ def exported_graph(inputs, nodes, outputs=1, seed=0, names=None, bias=True):
     return model
 
 
-# Two inputs, three hidden nodes with one of each activation and one with a
-# single source, two outputs.
+# Two inputs, three hidden nodes and two outputs: all four activations, one
+# node with a single source and one whose concatenation is out of order.
 FOUR_ACTIVATIONS = dict(
     inputs=2,
     outputs=2,
@@ -326,3 +326,12 @@ def test_node_leading_nowhere_exports_but_cannot_come_back(tmp_path, samples):
     assert np.allclose(exported(samples[:, :2]), model.predict(samples[:, :2]), **TOLERANCE)
     with pytest.raises(ValueError, match="lead to no output"):
         tessavo.from_keras(exported)
+
+
+def test_imported_model_starts_uncompiled(samples):
+    model = tessavo.from_keras(tessavo.Model(3, 1).to_keras())
+    y = np.zeros((len(samples), 1))
+    with pytest.raises(RuntimeError):
+        model.evaluate(samples, y)
+    model.compile(loss="mse")
+    assert model.evaluate(samples, y)[0] == pytest.approx(np.mean(model.predict(samples) ** 2))

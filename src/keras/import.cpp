@@ -70,8 +70,8 @@ bool describe(PyObject* layer, LayerInfo& info) {
     info.index = info.is_node ? parse_index(info.name) : -1;
     if (info.is_node && info.index < 0) {
         PyErr_Format(PyExc_ValueError,
-                     "Layer '%s' is not a node layer: node layers are named \"node\" followed "
-                     "by the node index in decimal.",
+                     "Layer '%s' starts like a node layer but has no node index: node layers "
+                     "are named \"node\" followed by the index in decimal.",
                      info.name.c_str());
         return false;
     }
@@ -230,13 +230,10 @@ bool plan_node(const LayerInfo& info, int32_t node_count, NodePlan& plan) {
 
     const std::size_t k = plan.sources.size();
     std::vector<std::vector<double>> rows;
-    if (PyArray_Check(kernel.get()) &&
-        PyArray_NDIM(reinterpret_cast<PyArrayObject*>(kernel.get())) != 2) {
-        rows.clear();
-    } else if (!array_to_rows(kernel.get(), rows)) {
-        return false;
-    }
-    bool kernel_fits = rows.size() == k;
+    const bool matrix = PyArray_Check(kernel.get()) &&
+                        PyArray_NDIM(reinterpret_cast<PyArrayObject*>(kernel.get())) == 2;
+    if (matrix && !array_to_rows(kernel.get(), rows)) return false;
+    bool kernel_fits = matrix && rows.size() == k;
     for (const auto& row : rows) kernel_fits = kernel_fits && row.size() == 1;
     if (!kernel_fits) {
         PyErr_Format(PyExc_ValueError,
