@@ -18,8 +18,11 @@ y_train = np.sin(2.0 * x_train[:, :1]) * x_train[:, 1:]
 x_test = rng.uniform(-1.0, 1.0, size=(128, 2))
 y_test = np.sin(2.0 * x_test[:, :1]) * x_test[:, 1:]
 
-# 2 inputs, 1 output, 4 hidden nodes.
+# 2 inputs, 1 output, 4 hidden nodes. A random network can be flat (say, a
+# relu output that never fires), and gradient descent cannot move it: draw again.
 model = tessavo.Model(2, 1, size=7)
+while np.ptp(model.predict(x_train)) < 1e-3:
+    model = tessavo.Model(2, 1, size=7)
 model.compile(loss="mse", metrics=["mae"])
 
 # ---------------------------------------------------------------------------
