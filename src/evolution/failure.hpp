@@ -12,3 +12,11 @@ public:
 };
 
 }  // namespace tessavo
+
+namespace tessavo {
+
+// Writes the line and a line feed to C stdout without flushing, then throws
+// BrokenNetwork carrying the line.
+[[noreturn]] void report_broken_network(const char* line);
+
+}  // namespace tessavo

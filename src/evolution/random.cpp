@@ -8,6 +8,9 @@
 #include <stdexcept>
 #include <system_error>
 
+#include "evolution/fresh_engine.hpp"
+#include "network/network.hpp"
+
 namespace tessavo {
 
 namespace {
@@ -96,6 +99,42 @@ int32_t random_int(int32_t lo, int32_t hi) {
     }
     const int64_t span = static_cast<int64_t>(hi) - lo + 1;
     return static_cast<int32_t>(lo + std::rand() % span);
+}
+
+double fresh_uniform(double a, double b) {
+    FreshEngine engine(device_value());
+    return canonical_uniform(engine) * (b - a) + a;
+}
+
+double fresh_normal(double mean, double stddev) {
+    FreshEngine engine(device_value());
+    return mean + stddev * polar_step(engine).first;
+}
+
+double network_normal(Network& network) { return polar_step(network.rng).first; }
+
+namespace {
+
+// Uniform in [0, bound) by rejection: only 32-bit outputs below the largest
+// multiple of bound are used, so every remainder is equally likely.
+uint32_t uniform_below(FreshEngine& engine, uint32_t bound) {
+    const uint64_t range = uint64_t{1} << 32;
+    const uint64_t accepted = range - range % bound;
+    uint32_t x;
+    do {
+        x = engine();
+    } while (x >= accepted);
+    return x % bound;
+}
+
+}  // namespace
+
+void shuffle_indices(std::vector<int32_t>& items) {
+    FreshEngine engine(device_value());
+    for (std::size_t i = 1; i < items.size(); ++i) {
+        const std::size_t j = uniform_below(engine, static_cast<uint32_t>(i + 1));
+        if (j != i) std::swap(items[i], items[j]);
+    }
 }
 
 }  // namespace tessavo

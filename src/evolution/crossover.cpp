@@ -1,0 +1,108 @@
+#include "evolution/crossover.hpp"
+
+#include <cstdio>
+#include <stdexcept>
+
+#include "evolution/failure.hpp"
+#include "evolution/random.hpp"
+
+namespace tessavo {
+
+namespace {
+
+bool sends_elsewhere(const Network& network, int32_t i) {
+    for (int32_t j = network.inputs; j < network.size; ++j) {
+        if (j != i && has_link(network, i, j)) return true;
+    }
+    return false;
+}
+
+bool receives_from_elsewhere(const Network& network, int32_t i) {
+    for (int32_t j = 0; j < network.size; ++j) {
+        if (j != i && has_link(network, j, i)) return true;
+    }
+    return false;
+}
+
+// Whether the parent has the connection; indices past its size mean no.
+bool has_gene(const Network& parent, int32_t from, int32_t to) {
+    return from < parent.size && to < parent.size && has_link(parent, from, to);
+}
+
+}  // namespace
+
+bool is_valid(const Network& network) {
+    for (int32_t i = 0; i < network.size; ++i) {
+        if (i < network.size - network.outputs && !sends_elsewhere(network, i)) return false;
+        if (i >= network.inputs && !receives_from_elsewhere(network, i)) return false;
+    }
+    return true;
+}
+
+Network crossover(const Network& a, const Network& b, double score_a, double score_b) {
+    const Network& dominant = score_a <= score_b ? a : b;
+    const int32_t s = dominant.size;
+    Network child(a.inputs, a.outputs, a.recurrent);
+    resize(child, s);
+
+    for (int32_t i = 0; i < s; ++i) {
+        const Network& drawn = fresh_uniform(0.0, 1.0) <= 0.5 ? a : b;
+        const Network& parent = i < drawn.size ? drawn : dominant;
+        child.activations[i] = parent.activations[i];
+        child.biases[i] = parent.biases[i];
+    }
+
+    for (int32_t i = 0; i < s - child.outputs; ++i) {
+        const int32_t lo = child.recurrent ? child.inputs : i + 1;
+        for (int32_t k = lo; k < s; ++k) {
+            if (has_gene(a, i, k) && has_gene(b, i, k)) {
+                const Network& drawn = fresh_uniform(0.0, 1.0) <= 0.5 ? a : b;
+                set_link(child, i, k, weight(drawn, i, k));
+            } else if (has_gene(dominant, i, k)) {
+                set_link(child, i, k, weight(dominant, i, k));
+            }
+        }
+    }
+    return child;
+}
+
+std::vector<Network> crossover_population(const std::vector<Network>& parents,
+                                          const std::vector<double>& scores) {
+    if (scores.size() != parents.size()) {
+        throw std::invalid_argument("crossover_population needs one score per parent");
+    }
+    for (const Network& parent : parents) {
+        if (!is_valid(parent)) {
+            std::printf("One of networks already broken.\n");
+            break;
+        }
+    }
+
+    const int32_t n = static_cast<int32_t>(parents.size());
+    std::vector<int32_t> order(2 * static_cast<std::size_t>(n));
+    for (std::size_t j = 0; j < order.size(); ++j) order[j] = static_cast<int32_t>(j % n);
+    shuffle_indices(order);
+
+    std::vector<Network> children;
+    children.reserve(order.size());
+    for (int32_t p = 0; p < n; ++p) {
+        const int32_t ia = order[2 * p];
+        const int32_t ib = order[2 * p + 1];
+        const Network& a = parents[ia];
+        const Network& b = parents[ib];
+        if (fresh_uniform(0.0, 1.0) >= 0.5) {
+            children.push_back(crossover(a, b, scores[ia], scores[ib]));
+            children.push_back(crossover(a, b, scores[ia], scores[ib]));
+        } else {
+            children.push_back(clone(a));
+            children.push_back(clone(b));
+        }
+    }
+
+    for (const Network& child : children) {
+        if (!is_valid(child)) report_broken_network("Crossover broke network");
+    }
+    return children;
+}
+
+}  // namespace tessavo

@@ -1,0 +1,83 @@
+#include "evolution/mutation.hpp"
+
+#include <cmath>
+
+#include "evolution/crossover.hpp"
+#include "evolution/failure.hpp"
+#include "evolution/random.hpp"
+#include "evolution/structural.hpp"
+
+namespace tessavo {
+
+namespace {
+
+double draw() { return fresh_uniform(0.0, 1.0); }
+
+void check(const Network& network, const char* line) {
+    if (!is_valid(network)) report_broken_network(line);
+}
+
+}  // namespace
+
+MutationStep choose_mutation() {
+    // Steps 1 and 2 compare strictly, the structural ones inclusively.
+    if (draw() < 0.3) return MutationStep::perturb_parameters;
+    if (draw() < 0.3) return MutationStep::mutate_activations;
+    if (draw() <= 0.1) return MutationStep::add_node;
+    if (draw() <= 0.1) return MutationStep::remove_node;
+    if (draw() <= 0.05) return MutationStep::remove_connection;
+    if (draw() <= 0.05) return MutationStep::add_connection;
+    return MutationStep::none;
+}
+
+void mutate(Network& network) {
+    switch (choose_mutation()) {
+        case MutationStep::perturb_parameters:
+            perturb_parameters(network);
+            break;
+        case MutationStep::mutate_activations:
+            mutate_activations(network);
+            break;
+        case MutationStep::add_node:
+            add_node(network);
+            check(network, "Add node mutation broke network.");
+            break;
+        case MutationStep::remove_node:
+            remove_node(network);
+            check(network, "Remove node mutation broke network.");
+            break;
+        case MutationStep::remove_connection:
+            remove_connection(network);
+            check(network, "Remove connection mutation broke network.");
+            break;
+        case MutationStep::add_connection:
+            add_connection(network);
+            check(network, "Add connection mutation broke network.");
+            break;
+        case MutationStep::none:
+            break;
+    }
+}
+
+void perturb_parameters(Network& network) {
+    for (int32_t i = 0; i < network.size; ++i) {
+        network.biases[i] += fresh_normal(0.0, 0.2 * std::fabs(network.biases[i]));
+        for (int32_t j = 0; j < network.size; ++j) {
+            if (!has_link(network, i, j)) continue;
+            const double w = weight(network, i, j);
+            set_weight(network, i, j, w + fresh_normal(0.0, 0.2 * std::fabs(w)));
+        }
+    }
+}
+
+void mutate_activations(Network& network) {
+    for (int32_t i = network.inputs; i < network.size; ++i) {
+        if (draw() <= 0.05) network.activations[i] = random_activation();
+    }
+}
+
+void mutate_population(std::vector<Network>& networks) {
+    for (Network& network : networks) mutate(network);
+}
+
+}  // namespace tessavo
