@@ -47,8 +47,7 @@ int main() {
     const int rounds = 50;
     const std::vector<Network> parents = population(100);
     const std::vector<double> scores(parents.size(), 0.0);
-    std::printf("100 networks of 20 nodes, %zu connections each\n",
-                connection_count(parents[0]));
+    std::printf("100 networks of 20 nodes, %zu connections each\n", connection_count(parents[0]));
 
     double mutate_total = 0.0;
     for (int round = 0; round < rounds; ++round) {
@@ -70,6 +69,14 @@ int main() {
 
     time_draws("fresh_uniform (lazy engine)", [] { return fresh_uniform(0.0, 1.0); });
     time_draws("fresh_normal (lazy engine)", [] { return fresh_normal(0.0, 1.0); });
+    {
+        FreshDraws run(200000);
+        time_draws("uniform from FreshDraws (batched)", [&] { return run.uniform(0.0, 1.0); });
+    }
+    {
+        FreshDraws run(200000);
+        time_draws("normal from FreshDraws (batched)", [&] { return run.normal(0.0, 1.0); });
+    }
     time_draws("uniform on a full std::mt19937 per draw", [] {
         std::mt19937 engine(device_value());
         return canonical_uniform(engine);

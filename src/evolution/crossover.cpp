@@ -29,6 +29,23 @@ bool has_gene(const Network& parent, int32_t from, int32_t to) {
     return from < parent.size && to < parent.size && has_link(parent, from, to);
 }
 
+// Lower bound of the targets a child inherits from source i.
+int32_t first_inherited_target(const Network& child, int32_t i) {
+    return child.recurrent ? child.inputs : i + 1;
+}
+
+// Connections in the child's inherited range that both parents have: each
+// takes one fresh draw.
+std::size_t shared_connections(const Network& child, const Network& a, const Network& b) {
+    std::size_t count = 0;
+    for (int32_t i = 0; i < child.size - child.outputs; ++i) {
+        for (int32_t k = first_inherited_target(child, i); k < child.size; ++k) {
+            count += has_gene(a, i, k) && has_gene(b, i, k);
+        }
+    }
+    return count;
+}
+
 }  // namespace
 
 bool is_valid(const Network& network) {
@@ -45,18 +62,19 @@ Network crossover(const Network& a, const Network& b, double score_a, double sco
     Network child(a.inputs, a.outputs, a.recurrent);
     resize(child, s);
 
+    FreshDraws node_draws(static_cast<std::size_t>(s));
     for (int32_t i = 0; i < s; ++i) {
-        const Network& drawn = fresh_uniform(0.0, 1.0) <= 0.5 ? a : b;
+        const Network& drawn = node_draws.uniform(0.0, 1.0) <= 0.5 ? a : b;
         const Network& parent = i < drawn.size ? drawn : dominant;
         child.activations[i] = parent.activations[i];
         child.biases[i] = parent.biases[i];
     }
 
+    FreshDraws connection_draws(shared_connections(child, a, b));
     for (int32_t i = 0; i < s - child.outputs; ++i) {
-        const int32_t lo = child.recurrent ? child.inputs : i + 1;
-        for (int32_t k = lo; k < s; ++k) {
+        for (int32_t k = first_inherited_target(child, i); k < s; ++k) {
             if (has_gene(a, i, k) && has_gene(b, i, k)) {
-                const Network& drawn = fresh_uniform(0.0, 1.0) <= 0.5 ? a : b;
+                const Network& drawn = connection_draws.uniform(0.0, 1.0) <= 0.5 ? a : b;
                 set_link(child, i, k, weight(drawn, i, k));
             } else if (has_gene(dominant, i, k)) {
                 set_link(child, i, k, weight(dominant, i, k));

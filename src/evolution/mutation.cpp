@@ -60,19 +60,23 @@ void mutate(Network& network) {
 }
 
 void perturb_parameters(Network& network) {
+    // One fresh draw per bias and per connected weight.
+    FreshDraws draws(network.biases.size() + connection_count(network));
     for (int32_t i = 0; i < network.size; ++i) {
-        network.biases[i] += fresh_normal(0.0, 0.2 * std::fabs(network.biases[i]));
+        network.biases[i] += draws.normal(0.0, 0.2 * std::fabs(network.biases[i]));
         for (int32_t j = 0; j < network.size; ++j) {
             if (!has_link(network, i, j)) continue;
             const double w = weight(network, i, j);
-            set_weight(network, i, j, w + fresh_normal(0.0, 0.2 * std::fabs(w)));
+            set_weight(network, i, j, w + draws.normal(0.0, 0.2 * std::fabs(w)));
         }
     }
 }
 
 void mutate_activations(Network& network) {
+    // One fresh draw per non-input node; the C generator reads no device.
+    FreshDraws draws(network.activations.size() - static_cast<std::size_t>(network.inputs));
     for (int32_t i = network.inputs; i < network.size; ++i) {
-        if (draw() <= 0.05) network.activations[i] = random_activation();
+        if (draws.uniform(0.0, 1.0) <= 0.05) network.activations[i] = random_activation();
     }
 }
 

@@ -2,13 +2,13 @@
 
 #include <sys/random.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <ctime>
 #include <stdexcept>
 #include <system_error>
 
-#include "evolution/fresh_engine.hpp"
 #include "network/network.hpp"
 
 namespace tessavo {
@@ -109,6 +109,27 @@ double fresh_uniform(double a, double b) {
 double fresh_normal(double mean, double stddev) {
     FreshEngine engine(device_value());
     return mean + stddev * polar_step(engine).first;
+}
+
+FreshEngine& FreshDraws::next_engine() {
+    if (next_ == ready_) {
+        if (unread_ == 0) throw std::logic_error("more fresh draws taken than announced");
+        ready_ = std::min(batch, unread_);
+        for (std::size_t e = 0; e < batch; ++e) engines_[e].reseed(e < ready_ ? device_value() : 0);
+        unread_ -= ready_;
+        next_ = 0;
+        // Enough for a uniform or for the first attempt of a polar step.
+        seed_in_lockstep(engines_, 4);
+    }
+    return engines_[next_++];
+}
+
+double FreshDraws::uniform(double a, double b) {
+    return canonical_uniform(next_engine()) * (b - a) + a;
+}
+
+double FreshDraws::normal(double mean, double stddev) {
+    return mean + stddev * polar_step(next_engine()).first;
 }
 
 double network_normal(Network& network) { return polar_step(network.rng).first; }

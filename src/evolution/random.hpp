@@ -2,11 +2,14 @@
 // the random device, the network's own engine, and the C library's rand().
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <random>
 #include <utility>
 #include <vector>
+
+#include "evolution/fresh_engine.hpp"
 
 namespace tessavo {
 
@@ -48,6 +51,25 @@ double fresh_uniform(double a, double b);
 double fresh_normal(double mean, double stddev);
 // N(0, 1) from the network's engine; keeps no partner variate.
 double network_normal(Network& network);
+
+// A run of `count` fresh draws with nothing else reading the random device in
+// between. Gives the values of as many fresh_uniform and fresh_normal calls
+// (same device values, same order), but seeds its engines a batch at a time.
+class FreshDraws {
+public:
+    explicit FreshDraws(std::size_t count) : unread_(count) {}
+    double uniform(double a, double b);
+    double normal(double mean, double stddev);
+
+private:
+    static constexpr std::size_t batch = 8;
+    FreshEngine& next_engine();
+
+    std::size_t unread_;  // device values still to be read
+    std::size_t next_ = 0;
+    std::size_t ready_ = 0;
+    FreshEngine engines_[batch];
+};
 
 // Uniform shuffle driven by one freshly seeded engine.
 void shuffle_indices(std::vector<int32_t>& items);
