@@ -1,5 +1,6 @@
 #include "evolution/mutation.hpp"
 
+#include <algorithm>
 #include <cmath>
 
 #include "evolution/crossover.hpp"
@@ -74,7 +75,7 @@ void perturb_parameters(Network& network) {
 
 void mutate_activations(Network& network) {
     // One fresh draw per non-input node; the C generator reads no device.
-    FreshDraws draws(network.activations.size() - static_cast<std::size_t>(network.inputs));
+    FreshDraws draws(static_cast<std::size_t>(std::max(network.size - network.inputs, 0)));
     for (int32_t i = network.inputs; i < network.size; ++i) {
         if (draws.uniform(0.0, 1.0) <= 0.05) network.activations[i] = random_activation();
     }
