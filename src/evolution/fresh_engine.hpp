@@ -11,10 +11,10 @@ namespace tessavo {
 
 // Gives exactly the outputs of std::mt19937(seed), but computes only the
 // state words that the outputs drawn so far depend on. Output i < 227 of the
-// first twist reads the initial words i, i + 1 and i + 397 alone, so the
-// usual two or four outputs cost about 400 seeding steps instead of 623
-// seeding steps plus a 624-word twist. Past output 226 a full engine takes
-// over.
+// first twist reads the initial words i, i + 1 and i + 397 alone, so a few
+// outputs cost one run of the seeding chain up to word 400 instead of 623
+// seeding steps plus a 624-word twist. Of the words crossed on the way only
+// the first few are kept; past output 226 a full engine takes over.
 class FreshEngine {
 public:
     using result_type = uint32_t;
@@ -27,7 +27,8 @@ public:
 
     void reseed(uint32_t seed) {
         word_[0] = seed;
-        seeded_ = 1;
+        low_ = 1;
+        high_ = 0;
         drawn_ = 0;
         full_.reset();
     }
@@ -35,27 +36,24 @@ public:
     result_type operator()() {
         if (drawn_ >= lazy_outputs) return next_from_full_engine();
         const int i = drawn_++;
-        seed_up_to(i + shift + 1);
+        if (high_ == 0) {
+            FreshEngine* self[] = {this};
+            cross_gap(self);
+        }
+        extend(low_, i + 2);
+        extend(high_, i + shift + 1);
         const uint32_t y = (word_[i] & 0x80000000u) | (word_[i + 1] & 0x7FFFFFFFu);
         return temper(word_[i + shift] ^ (y >> 1) ^ ((y & 1u) ? 0x9908B0DFu : 0u));
     }
 
-    // Seeds freshly reseeded engines side by side as far as their first
-    // `outputs` outputs need. Each seeding chain is serial, but the chains of
-    // different engines are independent, so running them in lockstep keeps
-    // the multiplier busy.
+    // Runs the seeding chains of freshly reseeded engines side by side. Each
+    // chain is serial, but the chains of different engines are independent,
+    // so interleaving them keeps the processor busy.
     template <std::size_t N>
-    friend void seed_in_lockstep(FreshEngine (&engines)[N], int outputs) {
-        const int end = outputs + shift + 1;
-        uint32_t last[N];
-        for (std::size_t e = 0; e < N; ++e) last[e] = engines[e].word_[0];
-        for (int w = 1; w < end; ++w) {
-            for (std::size_t e = 0; e < N; ++e) {
-                last[e] = next_word(last[e], w);
-                engines[e].word_[w] = last[e];
-            }
-        }
-        for (std::size_t e = 0; e < N; ++e) engines[e].seeded_ = end;
+    friend void seed_in_lockstep(FreshEngine (&engines)[N]) {
+        FreshEngine* lanes[N];
+        for (std::size_t e = 0; e < N; ++e) lanes[e] = &engines[e];
+        cross_gap(lanes);
     }
 
 private:
@@ -63,6 +61,10 @@ private:
     static constexpr int shift = 397;
     // Later outputs of the first twist read words the twist already rewrote.
     static constexpr int lazy_outputs = state_words - shift;
+    // Initial words kept below the gap: enough for nine outputs.
+    static constexpr int kept_low = 10;
+    // Words computed beyond the gap in one go: enough for four outputs.
+    static constexpr int first_high = shift + 4;
 
     static uint32_t next_word(uint32_t previous, int index) {
         return 1812433253u * (previous ^ (previous >> 30)) + static_cast<uint32_t>(index);
@@ -76,9 +78,29 @@ private:
         return z;
     }
 
-    // Computes the initial words [seeded_, end).
-    void seed_up_to(int end) {
-        for (; seeded_ < end; ++seeded_) word_[seeded_] = next_word(word_[seeded_ - 1], seeded_);
+    // The first run of the chain: keeps words [0, kept_low) and
+    // [shift, first_high), and only passes through the words between.
+    template <std::size_t N>
+    static void cross_gap(FreshEngine* const (&lanes)[N]) {
+        uint32_t last[N];
+        for (std::size_t e = 0; e < N; ++e) last[e] = lanes[e]->word_[0];
+        for (int k = 1; k < kept_low; ++k)
+            for (std::size_t e = 0; e < N; ++e)
+                lanes[e]->word_[k] = last[e] = next_word(last[e], k);
+        for (int k = kept_low; k < shift; ++k)
+            for (std::size_t e = 0; e < N; ++e) last[e] = next_word(last[e], k);
+        for (int k = shift; k < first_high; ++k)
+            for (std::size_t e = 0; e < N; ++e)
+                lanes[e]->word_[k] = last[e] = next_word(last[e], k);
+        for (std::size_t e = 0; e < N; ++e) {
+            lanes[e]->low_ = kept_low;
+            lanes[e]->high_ = first_high;
+        }
+    }
+
+    // Continues a chain of known words [.., end) up to word to - 1.
+    void extend(int& end, int to) {
+        for (; end < to; ++end) word_[end] = next_word(word_[end - 1], end);
     }
 
     result_type next_from_full_engine() {
@@ -89,9 +111,11 @@ private:
         return static_cast<result_type>((*full_)());
     }
 
-    // Initial state words [0, seeded_); word 0 is the seed.
+    // Known initial words: [0, low_) and, once the gap is crossed (high_ > 0),
+    // [shift, high_). Word 0 is the seed.
     uint32_t word_[state_words];
-    int seeded_ = 0;
+    int low_ = 0;
+    int high_ = 0;
     int drawn_ = 0;
     std::unique_ptr<std::mt19937> full_;
 };

@@ -118,8 +118,7 @@ FreshEngine& FreshDraws::next_engine() {
         for (std::size_t e = 0; e < batch; ++e) engines_[e].reseed(e < ready_ ? device_value() : 0);
         unread_ -= ready_;
         next_ = 0;
-        // Enough for a uniform or for the first attempt of a polar step.
-        seed_in_lockstep(engines_, 4);
+        seed_in_lockstep(engines_);
     }
     return engines_[next_++];
 }

@@ -124,7 +124,7 @@ void insert_node(Network& network, int32_t from, int32_t to, double bias, int32_
 }
 
 void remove_node(Network& network) {
-    if (network.size == network.inputs + network.outputs) return;
+    if (network.size <= network.inputs + network.outputs) return;  // no hidden node
 
     const int32_t v = random_int(network.inputs, network.size - network.outputs - 1);
     // Indices as they will be once v is gone.

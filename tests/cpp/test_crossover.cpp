@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <map>
-#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -167,29 +166,6 @@ TEST_F(CrossoverPopulation, SingleParentPairsWithItself) {
     }
 }
 
-// Every draw crosses here; the lower score of each pair sets the size of
-// both its children.
-TEST_F(CrossoverPopulation, CrossedPairsTakeTheDominantSize) {
-    const std::vector<Network> parents = {make_network(1, 1, 3, false, {{0, 1}, {1, 2}}),
-                                          make_network(1, 1, 2, false, {{0, 1}})};
-    const std::vector<double> scores = {1.0, 0.0};
-    for (uint32_t round = 0; round < 10; ++round) {
-        std::vector<int32_t> order = {0, 1, 0, 1};
-        queue({round});
-        shuffle_indices(order);
-
-        queued.assign(1000, high_seed());
-        queued.front() = round;
-        const std::vector<Network> children = crossover_population(parents, scores);
-        queued.clear();
-        for (std::size_t k = 0; k < children.size(); ++k) {
-            const int32_t a = order[k & ~std::size_t{1}], b = order[k | 1];
-            const Network& dominant = scores[a] <= scores[b] ? parents[a] : parents[b];
-            EXPECT_EQ(children[k].size, dominant.size);
-        }
-    }
-}
-
 TEST_F(CrossoverPopulation, BrokenParentsAndChildrenAreReported) {
     const Network broken = make_network(2, 1, 3, false, {{0, 2}});
     const Network sound = make_network(2, 1, 3, false, {{0, 2}, {1, 2}});
@@ -206,11 +182,6 @@ TEST_F(CrossoverPopulation, BrokenParentsAndChildrenAreReported) {
     ::testing::internal::CaptureStdout();
     EXPECT_EQ(crossover_population({sound, sound}, {0.0, 1.0}).size(), 4u);
     EXPECT_EQ(::testing::internal::GetCapturedStdout(), "");
-}
-
-TEST_F(CrossoverPopulation, NeedsOneScorePerParent) {
-    const Network sound = make_network(2, 1, 3, false, {{0, 2}, {1, 2}});
-    EXPECT_THROW(crossover_population({sound, sound}, {0.0}), std::invalid_argument);
 }
 
 }  // namespace

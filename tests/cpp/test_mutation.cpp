@@ -82,18 +82,6 @@ TEST_F(Mutation, EachStepAndItsCheck) {
     }
 }
 
-// Remove node on a network without hidden nodes changes nothing and the
-// valid network passes its check.
-TEST_F(Mutation, RemoveNodeWithoutHiddenNodes) {
-    Network network = make_network(2, 1, 3, false, {{0, 2}, {1, 2}});
-    const Network before = network;
-    const int reads = device_reads;
-    for (const uint32_t v : selecting(3)) queued.push_back(v);
-    mutate(network);
-    expect_same_network(network, before);
-    EXPECT_EQ(device_reads, reads + 4);
-}
-
 // Input 0, hidden A = 1 and V = 2, output O = 3; removing V leaves A with
 // only a self-connection.
 TEST_F(Mutation, RecurrentRemoveNodeFailure) {

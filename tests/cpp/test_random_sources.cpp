@@ -37,7 +37,7 @@ TEST(FreshEngine, LockstepSeedingAndReseedingChangeNothing) {
     FreshEngine engines[8];
     for (std::size_t start = 0; start + 8 <= seeds.size(); start += 8) {
         for (std::size_t e = 0; e < 8; ++e) engines[e].reseed(seeds[start + e]);
-        seed_in_lockstep(engines, 4);
+        seed_in_lockstep(engines);
         for (std::size_t e = 0; e < 8; ++e) {
             std::mt19937 reference(seeds[start + e]);
             const int outputs = 1 + static_cast<int>((start + 97 * e) % 700);

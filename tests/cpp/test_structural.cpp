@@ -152,53 +152,6 @@ TEST_F(Structural, AddNodeCandidatesInBothModes) {
     }
 }
 
-struct Insertion {
-    const char* name;
-    bool recurrent;
-    int32_t from, to;
-    Links expected;
-};
-
-// Two inputs, hidden 2 and 3, output 4.
-TEST_F(Structural, InsertNodePlacesAndConnectsTheNewNode) {
-    const Links links = {{0, 2}, {1, 3}, {2, 3}, {2, 4}, {3, 3}, {3, 2}, {3, 4}};
-    const Insertion cases[] = {
-        {"from_input", false, 0, 2, {{1, 4}, {0, 2}, {2, 3}, {3, 4}, {3, 5}, {4, 5}}},
-        {"forward_hidden", false, 2, 3, {{0, 2}, {1, 4}, {2, 3}, {2, 5}, {3, 4}, {4, 5}}},
-        {"recurrent_self",
-         true,
-         3,
-         3,
-         {{0, 2}, {1, 3}, {2, 3}, {2, 5}, {3, 2}, {3, 4}, {3, 5}, {4, 3}}},
-        {"recurrent_backward",
-         true,
-         3,
-         2,
-         {{0, 2}, {1, 3}, {2, 3}, {2, 5}, {3, 3}, {3, 4}, {3, 5}, {4, 2}}},
-    };
-    for (const Insertion& c : cases) {
-        SCOPED_TRACE(c.name);
-        Links initial = links;
-        if (!c.recurrent) {
-            initial.erase(std::remove_if(initial.begin(), initial.end(),
-                                         [](auto l) { return l.first >= l.second; }),
-                          initial.end());
-        }
-        Network network = make_network(2, 1, 5, c.recurrent, initial);
-        const std::vector<double> weights = upcoming_normals(network, 2);
-        insert_node(network, c.from, c.to, 9.5, 2);
-        Links expected = c.expected;
-        std::sort(expected.begin(), expected.end());
-        EXPECT_EQ(links_of(network), expected);
-        const int32_t g = std::max(c.from + 1, 2);
-        EXPECT_EQ(weight(network, c.from, g), weights[0]);
-        EXPECT_EQ(weight(network, g, c.from >= c.to ? c.to : c.to + 1), weights[1]);
-        EXPECT_EQ(network.biases[g], 9.5);
-        EXPECT_EQ(network.activations[g], 2);
-        EXPECT_TRUE(keeps_invariants(network));
-    }
-}
-
 // A malformed network (say, from a file) may link two inputs. The split still
 // ends at the original target, which keeps its index below the new node,
 // instead of turning into a self-connection of the new node.
@@ -246,7 +199,8 @@ Network random_dense(bool recurrent, std::mt19937& pick) {
 }
 
 // Every surviving entry of the per-node vectors and of both matrices moves
-// with its node, for every connection that can be split.
+// with its node, for every connection that can be split: from inputs,
+// forward, backward and self-connections.
 TEST_F(Structural, InsertNodeMovesEverythingElse) {
     std::mt19937 pick(7);
     for (int round = 0; round < 20; ++round) {
@@ -259,12 +213,18 @@ TEST_F(Structural, InsertNodeMovesEverythingElse) {
             expect_moved(
                 before, after, [](int32_t k, int32_t at) { return k >= at ? k + 1 : k; }, g, from,
                 to);
-            // The new node has the two new connections only.
+            // The new node has the two new connections only; a backward or
+            // self-connection keeps its target's index.
+            const int32_t target = from >= to ? to : to + 1;
+            const std::vector<double> weights = upcoming_normals(before, 2);
             int32_t new_links = 0;
             for (int32_t k = 0; k < after.size; ++k)
                 new_links += has_link(after, k, g) + has_link(after, g, k);
             ASSERT_EQ(new_links, 2);
-            ASSERT_FALSE(has_link(after, from, from >= to ? to : to + 1));
+            ASSERT_EQ(weight(after, from, g), weights[0]);
+            ASSERT_EQ(weight(after, g, target), weights[1]);
+            ASSERT_TRUE(has_link(after, g, target));
+            ASSERT_FALSE(has_link(after, from, target));
             ASSERT_TRUE(keeps_invariants(after));
         }
     }
