@@ -113,12 +113,13 @@ void insert_node(Network& network, int32_t from, int32_t to, double bias, int32_
     network.sums.insert(network.sums.begin() + g, 0.0);
     network.values.insert(network.values.begin() + g, 0.0);
     network.activations.insert(network.activations.begin() + g, activation);
+    // The new node g has no old index and starts unconnected.
     remap_matrices(network, network.size + 1, [g](int32_t k) {
         return k < g ? k : k == g ? -1 : k - 1;
     });
 
-    // A backward or self-connection leaves `to` below g, where it keeps its
-    // index; a forward one moves it up with every node from g on.
+    // `to` as it is numbered now: a forward connection's target moved up
+    // with every node from g on; a backward or self-connection's stayed below.
     set_link(network, from, g, network_normal(network));
     set_link(network, g, shifted(to), network_normal(network));
 }
