@@ -1,0 +1,209 @@
+#include "training/population.hpp"
+
+#include <unistd.h>
+
+#include <cmath>
+#include <exception>
+#include <limits>
+#include <new>
+#include <stdexcept>
+#include <thread>
+#include <utility>
+
+#include "evolution/random.hpp"
+
+namespace tessavo {
+
+// Evolution operators (declared here until their header lands).
+void mutate(Network& network);
+void mutate_population(std::vector<Network>& networks);
+std::vector<Network> crossover_population(const std::vector<Network>& parents,
+                                          const std::vector<double>& scores);
+
+double primary_loss(const LossRow& row) {
+    return row.empty() ? std::numeric_limits<double>::quiet_NaN() : row[0];
+}
+
+void check_population_fits(const Network& network, int64_t count) {
+    const long pages = sysconf(_SC_PHYS_PAGES);
+    const long page_size = sysconf(_SC_PAGE_SIZE);
+    if (pages <= 0 || page_size <= 0) return;
+    const long double physical = static_cast<long double>(pages) * page_size;
+    const long double n = network.size;
+    // Matrices, node vectors, the record itself and allocator overhead.
+    const long double per_network = n * n * (sizeof(double) + sizeof(uint8_t)) +
+                                    n * (3 * sizeof(double) + sizeof(int32_t)) + sizeof(Network) +
+                                    8 * 32;
+    // At the peak of a generation: P parents, 2P children and P survivors.
+    const long double needed = per_network * (4.0L * count + 2);
+    if (needed > physical) throw std::bad_alloc();
+}
+
+std::vector<Network> seed_population(const Network& network, int32_t count) {
+    std::vector<Network> population;
+    population.reserve(static_cast<std::size_t>(count));
+    population.push_back(clone(network));
+    for (int32_t i = 1; i < count; ++i) {
+        Network member = clone(network);
+        mutate(member);
+        population.push_back(std::move(member));
+    }
+    return population;
+}
+
+std::vector<Network> build_pool(std::vector<Network>&& parents, std::vector<Network>&& children) {
+    if (children.size() < parents.size()) {
+        throw std::logic_error("build_pool: fewer children than parents");
+    }
+    std::vector<Network> pool;
+    pool.reserve(2 * parents.size());
+    for (std::size_t i = 0; i < parents.size(); ++i) {
+        pool.push_back(std::move(parents[i]));
+        pool.push_back(std::move(children[i]));
+    }
+    parents.clear();
+    children.clear();
+    return pool;
+}
+
+namespace {
+
+void score_range(std::vector<Network>& pool, std::vector<LossRow>& rows, std::size_t begin,
+                 std::size_t end, const SeriesSet& x, const SeriesSet& y,
+                 const std::vector<int32_t>& codes) {
+    for (std::size_t i = begin; i < end; ++i) rows[i] = dataset_losses(pool[i], x, y, codes);
+}
+
+// Below this many weight reads per generation a second thread costs more
+// to start than it saves.
+constexpr double parallel_threshold = 2.0e5;
+
+std::size_t sample_count(const SeriesSet& x) {
+    std::size_t samples = 0;
+    for (const Series& series : x) samples += series.size();
+    return samples;
+}
+
+bool worth_splitting(const std::vector<Network>& pool, const SeriesSet& x) {
+    if (pool.size() < 4 || std::thread::hardware_concurrency() < 2) return false;
+    const double n = pool.front().size;
+    const double work =
+        static_cast<double>(pool.size()) * static_cast<double>(sample_count(x)) * n * n / 2.0;
+    return work >= parallel_threshold;
+}
+
+}  // namespace
+
+std::vector<LossRow> evaluate_pool(std::vector<Network>& pool, const SeriesSet& x,
+                                   const SeriesSet& y, const std::vector<int32_t>& codes) {
+    std::vector<LossRow> rows(pool.size());
+    if (!worth_splitting(pool, x)) {
+        score_range(pool, rows, 0, pool.size(), x, y, codes);
+        return rows;
+    }
+    // The helper thread takes the second half; each row depends only on its
+    // own network and the shared, read-only data.
+    const std::size_t half = pool.size() / 2;
+    std::exception_ptr helper_failure;
+    std::thread helper([&] {
+        try {
+            score_range(pool, rows, half, pool.size(), x, y, codes);
+        } catch (...) {
+            helper_failure = std::current_exception();
+        }
+    });
+    std::exception_ptr own_failure;
+    try {
+        score_range(pool, rows, 0, half, x, y, codes);
+    } catch (...) {
+        own_failure = std::current_exception();
+    }
+    helper.join();
+    if (own_failure) std::rethrow_exception(own_failure);
+    if (helper_failure) std::rethrow_exception(helper_failure);
+    return rows;
+}
+
+std::vector<int32_t> tournament_winners(const std::vector<LossRow>& pool_losses,
+                                        const std::vector<int32_t>& places, int32_t count) {
+    std::vector<int32_t> winners;
+    winners.reserve(static_cast<std::size_t>(count));
+    for (int32_t t = 0; t < count; ++t) {
+        const std::size_t first = 4 * static_cast<std::size_t>(t);
+        int32_t winner = places[first];
+        for (std::size_t k = first + 1; k < first + 4; ++k) {
+            const int32_t candidate = places[k];
+            // Strict and ordered: ties and NaNs keep the earlier candidate.
+            if (primary_loss(pool_losses[winner]) > primary_loss(pool_losses[candidate])) {
+                winner = candidate;
+            }
+        }
+        winners.push_back(winner);
+    }
+    return winners;
+}
+
+Population select_survivors(std::vector<Network>&& pool, std::vector<LossRow>&& pool_losses,
+                            int32_t count) {
+    const std::size_t members = 2 * static_cast<std::size_t>(count);
+    if (count < 1 || pool.size() != members || pool_losses.size() < members) {
+        throw std::logic_error("select_survivors: pool does not hold 2 * count members");
+    }
+    std::vector<int32_t> places(4 * static_cast<std::size_t>(count));
+    for (std::size_t k = 0; k < places.size(); ++k) {
+        places[k] = static_cast<int32_t>(k % members);
+    }
+    shuffle_indices(places);
+    const std::vector<int32_t> winners = tournament_winners(pool_losses, places, count);
+
+    // A winner is moved out at its last win; earlier wins take copies.
+    std::vector<int32_t> wins_left(members, 0);
+    for (const int32_t w : winners) ++wins_left[w];
+    Population survivors;
+    survivors.members.reserve(winners.size());
+    survivors.losses.reserve(winners.size());
+    for (const int32_t w : winners) {
+        if (--wins_left[w] == 0) {
+            survivors.members.push_back(std::move(pool[w]));
+            survivors.losses.push_back(std::move(pool_losses[w]));
+        } else {
+            survivors.members.push_back(pool[w]);
+            survivors.losses.push_back(pool_losses[w]);
+        }
+    }
+    return survivors;
+}
+
+std::optional<std::size_t> find_best(const std::vector<LossRow>& losses) {
+    double best = std::numeric_limits<double>::max();
+    std::optional<std::size_t> index;
+    for (std::size_t i = 0; i < losses.size(); ++i) {
+        const double loss = primary_loss(losses[i]);
+        if (best > loss) {
+            best = loss;
+            index = i;
+        }
+    }
+    return index;
+}
+
+bool run_generation(Population& population, const PoolScorer& score) {
+    const auto count = static_cast<int32_t>(population.members.size());
+    std::vector<double> parent_scores(population.members.size());
+    for (std::size_t i = 0; i < parent_scores.size(); ++i) {
+        parent_scores[i] = primary_loss(population.losses[i]);
+    }
+    std::vector<Network> children = crossover_population(population.members, parent_scores);
+    // Every child is mutated, even those the pool leaves out.
+    mutate_population(children);
+    std::vector<Network> pool = build_pool(std::move(population.members), std::move(children));
+    std::vector<LossRow> rows;
+    if (!score(pool, rows)) return false;
+    if (rows.size() < pool.size()) {
+        throw std::logic_error("run_generation: fewer loss rows than pool members");
+    }
+    population = select_survivors(std::move(pool), std::move(rows), count);
+    return true;
+}
+
+}  // namespace tessavo

@@ -1,0 +1,69 @@
+// The generational scheme shared by both training drivers: seeding, the pool
+// of parents and children, its scoring, tournament selection and the best.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <vector>
+
+#include "network/network.hpp"
+#include "training/losses.hpp"
+
+namespace tessavo {
+
+// One double per compiled code; entry 0 alone ranks networks (lower wins).
+using LossRow = std::vector<double>;
+
+struct Population {
+    std::vector<Network> members;
+    std::vector<LossRow> losses;  // row i belongs to member i
+};
+
+// The ranking loss of a row; NaN for an empty row, which then never wins.
+double primary_loss(const LossRow& row);
+
+// Throws std::bad_alloc when a run with count members of this network's
+// size could not hold its population, children and pool in memory.
+void check_population_fits(const Network& network, int64_t count);
+
+// Member 0 is an unchanged clone, members 1 .. count-1 mutated clones.
+std::vector<Network> seed_population(const Network& network, int32_t count);
+
+// Parent 0, child 0, parent 1, child 1, ...: the first P children only.
+// Both lists are discarded by the scheme, so their networks are moved.
+std::vector<Network> build_pool(std::vector<Network>&& parents, std::vector<Network>&& children);
+
+// One loss row per pool member, in pool order, each member scored on the
+// whole of x and y. Large pools are split over two threads; every member is
+// scored on its own copy of the state, so the rows do not depend on it.
+std::vector<LossRow> evaluate_pool(std::vector<Network>& pool, const SeriesSet& x,
+                                   const SeriesSet& y, const std::vector<int32_t>& codes);
+
+// Winners of count tournaments over the shuffled places (4 * count pool
+// indices): each group of four is won by its first member unless a later
+// one has a strictly lower primary loss than the winner so far.
+std::vector<int32_t> tournament_winners(const std::vector<LossRow>& pool_losses,
+                                        const std::vector<int32_t>& places, int32_t count);
+
+// count survivors by tournaments of four over the 2 * count pool members,
+// every member holding two shuffled places. The pool is consumed: a
+// winner's network is copied if it wins again later and moved otherwise.
+Population select_survivors(std::vector<Network>&& pool, std::vector<LossRow>&& pool_losses,
+                            int32_t count);
+
+// First index with the smallest primary loss below the largest finite
+// double; none when every loss is NaN, infinite or that large.
+std::optional<std::size_t> find_best(const std::vector<LossRow>& losses);
+
+// Scores a pool in pool order; returns false when scoring failed in a way
+// the caller reports itself (a Python exception, for instance).
+using PoolScorer = std::function<bool(std::vector<Network>& pool, std::vector<LossRow>& rows)>;
+
+// One generation: crossover on the last scores, mutation of every child,
+// the pool, its scores, and selection into population. False when the
+// scorer failed; population is then unusable and the run ends. Operator
+// failures throw BrokenNetwork.
+bool run_generation(Population& population, const PoolScorer& score);
+
+}  // namespace tessavo
