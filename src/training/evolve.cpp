@@ -1,0 +1,159 @@
+#include "training/evolve.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <stdexcept>
+#include <utility>
+
+#include "progress/progress.hpp"
+
+namespace tessavo {
+
+namespace {
+
+// Uniform in 0 .. i from 15-bit chunks of rand(): whole chunks are stacked
+// until they cover i, and a draw that falls into the incomplete top copy of
+// the range is repeated.
+uint64_t draw_up_to(uint64_t i) {
+    const uint64_t n = i + 1;
+    for (;;) {
+        uint64_t v = 0;
+        uint64_t m = 0;
+        while (m < i) {
+            const auto chunk = static_cast<uint64_t>(std::rand() & 0x7FFF);
+            v = v * 32768 + chunk;
+            m = m * 32768 + 32767;
+        }
+        if (v / n < m / n || m % n == i) return v % n;
+    }
+}
+
+}  // namespace
+
+void shuffle_together(SeriesSet& x, SeriesSet& y) {
+    const std::size_t n = x.size();
+    if (n < 2) return;
+    std::vector<std::size_t> perm(n);
+    for (std::size_t k = 0; k < n; ++k) perm[k] = k;
+    for (std::size_t i = 1; i < n; ++i) {
+        const auto k = static_cast<std::size_t>(draw_up_to(i));
+        if (k != i) std::swap(perm[i], perm[k]);
+    }
+    SeriesSet new_x(n), new_y(n);
+    for (std::size_t k = 0; k < n; ++k) {
+        new_x[perm[k]] = std::move(x[k]);
+        new_y[perm[k]] = std::move(y[k]);
+    }
+    x.swap(new_x);
+    y.swap(new_y);
+}
+
+int64_t batch_count(int64_t samples, int64_t batch) { return (samples + batch - 1) / batch; }
+
+bool evolve_dataset(const Network& start, SeriesSet x, SeriesSet y, const SeriesSet* x_val,
+                    const SeriesSet* y_val, const EvolveSettings& settings,
+                    const std::function<bool()>& keep_going, EvolveResult& result) {
+    const std::vector<int32_t>& codes = settings.codes;
+    const int32_t epochs = settings.epochs;
+    const int32_t pop_size = settings.pop_size;
+    if (x.empty() || x.size() != y.size() || codes.empty() || pop_size < 1 || epochs < 0 ||
+        settings.batch_size == 0 || settings.batch_size < -1) {
+        throw std::invalid_argument("evolve_dataset: unchecked arguments");
+    }
+    const bool has_validation = x_val != nullptr && y_val != nullptr;
+    const auto samples = static_cast<int64_t>(x.size());
+
+    int64_t batch = samples;
+    if (settings.batch_size != -1) {
+        batch = settings.batch_size;
+        if (static_cast<double>(batch) < 0.1 * static_cast<double>(samples)) {
+            std::printf(
+                "WARNING! The batch size is less than 10%% the number of samples in your "
+                "dataset. If the dataset is highly nonlinear, individual batches may not "
+                "represent your dataset correctly and the loss can be extremely "
+                "underestimated. Make sure to use a validation set to monitor the actual loss "
+                "closely.\n");
+        }
+    }
+    const int64_t batches = batch_count(samples, batch);
+    const auto steps = static_cast<int32_t>(batches);
+
+    check_population_fits(start, pop_size);
+    EvolveHistory history;
+    history.train.assign(codes.size(), {});
+    for (auto& list : history.train) list.reserve(static_cast<std::size_t>(epochs));
+    if (has_validation) {
+        history.validation.assign(codes.size(), {});
+        for (auto& list : history.validation) list.reserve(static_cast<std::size_t>(epochs));
+    }
+    history.sizes.reserve(static_cast<std::size_t>(epochs));
+
+    Population population;
+    population.members = seed_population(start, pop_size);
+    population.losses.assign(static_cast<std::size_t>(pop_size), LossRow(codes.size(), 0.0));
+    Network best = population.members[0];
+
+    SeriesSet batch_x, batch_y;
+    LossRow best_row;
+    std::vector<double> sums(codes.size());
+    const std::vector<double> no_validation;
+    for (int32_t epoch = 0; epoch < epochs; ++epoch) {
+        const int64_t t0 = monotonic_ns();
+        if (batches > 1) shuffle_together(x, y);
+        std::fill(sums.begin(), sums.end(), 0.0);
+        double size_sum = 0.0;
+        for (int64_t b = 0; b < batches; ++b) {
+            if (!keep_going()) return false;
+            // A single batch is the data itself; otherwise a copied slice.
+            const SeriesSet* bx = &x;
+            const SeriesSet* by = &y;
+            if (batches > 1) {
+                const int64_t lo = b * batch;
+                const int64_t hi = std::min(samples, lo + batch);
+                batch_x.assign(x.begin() + lo, x.begin() + hi);
+                batch_y.assign(y.begin() + lo, y.begin() + hi);
+                bx = &batch_x;
+                by = &batch_y;
+            }
+            run_generation(population, [&](std::vector<Network>& pool, std::vector<LossRow>& rows) {
+                rows = evaluate_pool(pool, *bx, *by, codes);
+                return true;
+            });
+            if (const auto index = find_best(population.losses)) {
+                best = population.members[*index];
+                best_row = population.losses[*index];
+            } else {
+                // No member has a finite loss on this batch, so none is taken
+                // as best: the kept best is scored on the batch instead, and
+                // its row enters the sums. The history then stays the loss of
+                // the network that the run would return.
+                best_row = dataset_losses(best, *bx, *by, codes);
+            }
+            size_sum += best.size;
+            for (std::size_t k = 0; k < codes.size(); ++k) sums[k] += best_row[k];
+            if (b < batches - 1) {
+                print_step_progress(settings.verbose, settings.monitors,
+                                    static_cast<int32_t>(std::trunc(size_sum / (b + 1))), codes, t0,
+                                    epoch, epochs, static_cast<int32_t>(b), steps, sums, false,
+                                    no_validation);
+            }
+        }
+        std::vector<double> validation;
+        if (has_validation) validation = dataset_losses(best, *x_val, *y_val, codes);
+        print_step_progress(settings.verbose, settings.monitors, best.size, codes, t0, epoch,
+                            epochs, steps - 1, steps, sums, has_validation,
+                            has_validation ? validation : no_validation);
+        for (std::size_t k = 0; k < codes.size(); ++k) {
+            history.train[k].push_back(sums[k] / static_cast<double>(batches));
+            if (has_validation) history.validation[k].push_back(validation[k]);
+        }
+        history.sizes.push_back(best.size);
+    }
+    result.best = std::move(best);
+    result.history = std::move(history);
+    return true;
+}
+
+}  // namespace tessavo

@@ -1,0 +1,55 @@
+// Dataset evolution without Python: the epochs and batches of a run, its
+// progress lines and its history. The caller converts the data, checks the
+// arguments and writes the result back into the model.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <vector>
+
+#include "network/network.hpp"
+#include "training/losses.hpp"
+#include "training/population.hpp"
+
+namespace tessavo {
+
+struct EvolveSettings {
+    int32_t pop_size = 100;   // at least 1
+    int32_t batch_size = -1;  // -1 for the whole dataset, else at least 1
+    int32_t epochs = 100;     // at least 0
+    int32_t verbose = 1;
+    std::vector<int32_t> codes;  // the loss, then the metrics
+    std::vector<int32_t> monitors;
+};
+
+struct EvolveHistory {
+    // Per code, one value per epoch: the mean over the epoch's batches of
+    // the batch's best row.
+    std::vector<std::vector<double>> train;
+    // Per code, one value per epoch; empty without validation data.
+    std::vector<std::vector<double>> validation;
+    // Size of the best network at the end of every epoch.
+    std::vector<int32_t> sizes;
+};
+
+struct EvolveResult {
+    Network best;  // the best network of the last generation
+    EvolveHistory history;
+};
+
+// Reorders x and y by one permutation drawn from rand(), keeping pairs.
+void shuffle_together(SeriesSet& x, SeriesSet& y);
+
+// ceil(samples / batch) in exact integer arithmetic.
+int64_t batch_count(int64_t samples, int64_t batch);
+
+// Runs the whole training on copies of the data and of the network. The
+// data must be non-empty and checked. keep_going is asked before every batch;
+// when it returns false the run stops and false is returned with result
+// untouched. Operator failures throw BrokenNetwork; nothing outside the
+// call is changed by a run that does not complete.
+bool evolve_dataset(const Network& start, SeriesSet x, SeriesSet y, const SeriesSet* x_val,
+                    const SeriesSet* y_val, const EvolveSettings& settings,
+                    const std::function<bool()>& keep_going, EvolveResult& result);
+
+}  // namespace tessavo
