@@ -9,6 +9,7 @@
 #include "keras/keras.hpp"
 #include "module/compile.hpp"
 #include "module/evaluate.hpp"
+#include "module/evolve.hpp"
 #include "module/listing.hpp"
 #include "module/modelfile_binding.hpp"
 #include "module/predict.hpp"
@@ -105,6 +106,10 @@ PyObject* model_clear(PyObject* self, PyObject*) {
 }
 
 PyMethodDef model_methods[] = {
+    {"evolve", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(model_evolve)),
+     METH_VARARGS | METH_KEYWORDS,
+     "evolve(self, x_train, y_train, pop_size=100, batch_size=-1, epochs=100, "
+     "validation_data=None, verbose=1)\n--\n\nEvolves the network on a given dataset."},
     {"predict", model_predict, METH_VARARGS,
      "predict(self, x)\n--\n\nPredict the the outputs for a given set of samples."},
     {"evaluate", model_evaluate, METH_VARARGS,

@@ -1,0 +1,189 @@
+#include "module/evolve.hpp"
+
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "module/datasets.hpp"
+#include "module/model.hpp"
+#include "module/pyref.hpp"
+#include "training/evolve.hpp"
+
+namespace tessavo {
+
+namespace {
+
+PyObject* float_list(const std::vector<double>& values) {
+    PyRef list(PyList_New(static_cast<Py_ssize_t>(values.size())));
+    if (!list) return nullptr;
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        PyObject* item = PyFloat_FromDouble(values[i]);
+        if (!item) return nullptr;
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
+    }
+    return list.release();
+}
+
+PyObject* int_list(const std::vector<int32_t>& values) {
+    PyRef list(PyList_New(static_cast<Py_ssize_t>(values.size())));
+    if (!list) return nullptr;
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        PyObject* item = PyLong_FromLong(values[i]);
+        if (!item) return nullptr;
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
+    }
+    return list.release();
+}
+
+bool set_list(PyObject* dict, const std::string& key, PyObject* list) {
+    PyRef owned(list);
+    return owned && PyDict_SetItemString(dict, key.c_str(), owned.get()) == 0;
+}
+
+// The history dict: "loss", the metrics, "val_loss", the validation metrics
+// and "size", in this order. A metric compiled twice has one key and one
+// list of epochs values (its values are equal, both come from one network).
+PyObject* history_dict(const EvolveHistory& history, const std::vector<int32_t>& codes,
+                       bool has_validation, bool has_monitors) {
+    std::vector<std::pair<std::string, const std::vector<double>*>> keys;
+    auto add = [&keys](std::string key, const std::vector<double>& values) {
+        for (const auto& known : keys) {
+            if (known.first == key) return;
+        }
+        keys.emplace_back(std::move(key), &values);
+    };
+    for (std::size_t k = 0; k < codes.size(); ++k) {
+        add(k == 0 ? "loss" : loss_names[codes[k]], history.train[k]);
+    }
+    if (has_validation) {
+        for (std::size_t k = 0; k < codes.size(); ++k) {
+            add(std::string("val_") + (k == 0 ? "loss" : loss_names[codes[k]]),
+                history.validation[k]);
+        }
+    }
+    PyRef dict(PyDict_New());
+    if (!dict) return nullptr;
+    for (const auto& [key, values] : keys) {
+        if (!set_list(dict.get(), key, float_list(*values))) return nullptr;
+    }
+    if (has_monitors && !set_list(dict.get(), "size", int_list(history.sizes))) return nullptr;
+    return dict.release();
+}
+
+// Items 0 and 1 of validation_data, which must be a tuple of two arrays.
+bool unpack_validation(PyObject* data, PyArrayObject*& x_val, PyArrayObject*& y_val) {
+    if (!PyTuple_Check(data) || PyTuple_GET_SIZE(data) != 2 ||
+        !PyArray_Check(PyTuple_GET_ITEM(data, 0)) || !PyArray_Check(PyTuple_GET_ITEM(data, 1))) {
+        PyErr_Format(PyExc_TypeError,
+                     "validation_data must be None or a tuple (x_val, y_val) of two "
+                     "numpy.ndarray, got %s.",
+                     Py_TYPE(data)->tp_name);
+        return false;
+    }
+    x_val = reinterpret_cast<PyArrayObject*>(PyTuple_GET_ITEM(data, 0));
+    y_val = reinterpret_cast<PyArrayObject*>(PyTuple_GET_ITEM(data, 1));
+    return true;
+}
+
+bool check_settings(int pop_size, int batch_size, int epochs) {
+    if (pop_size < 1) {
+        PyErr_Format(PyExc_ValueError, "pop_size must be at least 1, got %d.", pop_size);
+        return false;
+    }
+    if (batch_size == 0 || batch_size < -1) {
+        PyErr_Format(PyExc_ValueError, "batch_size must be -1 or at least 1, got %d.", batch_size);
+        return false;
+    }
+    if (epochs < 0) {
+        PyErr_Format(PyExc_ValueError, "epochs must not be negative, got %d.", epochs);
+        return false;
+    }
+    return true;
+}
+
+// Shape checks and conversion of one pair of arrays.
+bool load_pair(PyArrayObject* x, PyArrayObject* y, const char* x_name, const char* y_name,
+               const ModelObject* model, SeriesSet& xs, SeriesSet& ys) {
+    return check_shapes(x, y, x_name, y_name, model->recurrent, model->inputs, model->outputs) &&
+           check_not_empty(x, x_name, y_name, model->recurrent) && array_to_series(x, xs) &&
+           array_to_series(y, ys);
+}
+
+}  // namespace
+
+PyObject* model_evolve(PyObject* self, PyObject* args, PyObject* kwargs) {
+    auto* model = reinterpret_cast<ModelObject*>(self);
+    // Checked before parsing: an uncompiled model reports this first.
+    if (!model->compiled) {
+        PyErr_SetString(PyExc_RuntimeError,
+                        "You must compile your model before evolving. Use `model.compile(loss)`.");
+        return nullptr;
+    }
+    if (!model->loss_set) {
+        PyErr_SetString(PyExc_RuntimeError,
+                        "Please set the loss function uring compilation. Use "
+                        "`model.compile(loss)`.");
+        return nullptr;
+    }
+    static const char* keywords[] = {"x_train", "y_train",         "pop_size", "batch_size",
+                                     "epochs",  "validation_data", "verbose",  nullptr};
+    PyArrayObject* x_train = nullptr;
+    PyArrayObject* y_train = nullptr;
+    int pop_size = 100, batch_size = -1, epochs = 100, verbose = 1;
+    PyObject* validation_data = Py_None;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O!O!|iiiOi:evolve",
+                                     const_cast<char**>(keywords), &PyArray_Type, &x_train,
+                                     &PyArray_Type, &y_train, &pop_size, &batch_size, &epochs,
+                                     &validation_data, &verbose)) {
+        return nullptr;
+    }
+    if (!check_settings(pop_size, batch_size, epochs)) return nullptr;
+    const bool has_validation = validation_data != Py_None;
+    PyArrayObject* x_val = nullptr;
+    PyArrayObject* y_val = nullptr;
+    if (has_validation && !unpack_validation(validation_data, x_val, y_val)) return nullptr;
+    const Network& network = model->network;
+    if (network.size == 0 || network.inputs != model->inputs || network.outputs != model->outputs) {
+        PyErr_SetString(PyExc_RuntimeError, "This object holds no network to evolve.");
+        return nullptr;
+    }
+    if (model->codes.empty()) {
+        PyErr_SetString(PyExc_RuntimeError, "The model has no compiled loss to evolve on.");
+        return nullptr;
+    }
+
+    try {
+        SeriesSet x, y, xv, yv;
+        if (!load_pair(x_train, y_train, "x_train", "y_train", model, x, y)) return nullptr;
+        if (has_validation && !load_pair(x_val, y_val, "x_val", "y_val", model, xv, yv)) {
+            return nullptr;
+        }
+        EvolveSettings settings;
+        settings.pop_size = pop_size;
+        settings.batch_size = batch_size;
+        settings.epochs = epochs;
+        settings.verbose = verbose;
+        settings.codes = model->codes;
+        settings.monitors = model->monitors;
+        EvolveResult result;
+        // Pending signal handlers run between batches; one that raises ends
+        // the run with its exception, before the model is touched.
+        const bool completed = evolve_dataset(
+            network, std::move(x), std::move(y), has_validation ? &xv : nullptr,
+            has_validation ? &yv : nullptr, settings, [] { return PyErr_CheckSignals() == 0; },
+            result);
+        if (!completed) return nullptr;
+        PyObject* history = history_dict(result.history, settings.codes, has_validation,
+                                         !settings.monitors.empty());
+        if (!history) return nullptr;
+        // Nothing can fail from here on: the model changes as a whole.
+        model->network = std::move(result.best);
+        model->size = model->network.size;
+        return history;
+    } catch (...) {
+        set_error_from_current_exception();
+        return nullptr;
+    }
+}
+
+}  // namespace tessavo
