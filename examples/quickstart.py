@@ -1,19 +1,22 @@
-"""A first look at tessavo: build models and run them."""
+"""tessavo in one minute: evolve a network that computes XOR."""
 import numpy as np
 
 import tessavo
 
-# A feed-forward model with 2 inputs, 1 output and 2 hidden nodes.
-model = tessavo.Model(2, 1, size=5)
-print(f"nodes: {model.size}, inputs: {model.inputs}, outputs: {model.outputs}")
-
 x = np.array([[0, 0], [0, 1], [1, 0], [1, 1]], dtype=np.float64)
-print("predictions of a random network:")
-print(model.predict(x))
+y = np.array([[0], [1], [1], [0]], dtype=np.float64)
 
-# A recurrent model carries its state from one step to the next.
-rnn = tessavo.Model(1, 1, size=4, recurrent=True)
-series = np.ones((3, 1))
-print("recurrent outputs for a constant input:", rnn.predict(series).ravel())
-rnn.clear()
-print("after clear, the same series again:   ", rnn.predict(series).ravel())
+# 2 inputs, 1 output and 3 hidden nodes, densely connected at random.
+model = tessavo.Model(2, 1, size=6)
+model.compile(loss="mse", metrics=["mae"], monitors=["size"])
+print("loss before training:", model.evaluate(x, y)[0])
+
+# Each epoch is one generation: 100 parents and their children compete in
+# tournaments, and the best network of the last generation is kept.
+history = model.evolve(x, y, pop_size=100, epochs=150, verbose=2)
+
+print("history keys:", list(history))
+print("loss every 30 epochs:", [round(v, 4) for v in history["loss"][::30]])
+print("loss after training: ", model.evaluate(x, y)[0])
+print("nodes in the trained network:", model.size)
+print("predictions:", np.round(model.predict(x).ravel(), 3))

@@ -1,0 +1,34 @@
+"""Fit a noisy one-dimensional function, in batches, watching a validation set."""
+import numpy as np
+
+import tessavo
+
+rng = np.random.default_rng(0)
+
+
+def dataset(rows):
+    x = rng.uniform(-2, 2, size=(rows, 1))
+    y = np.sin(1.5 * x) + 0.3 * x + rng.normal(0, 0.05, size=(rows, 1))
+    return x, y
+
+
+x_train, y_train = dataset(400)
+x_val, y_val = dataset(100)
+
+model = tessavo.Model(1, 1, size=8)
+model.compile(loss="mse", metrics=["mae"], monitors=["size"])
+
+# Four batches of 100 rows per epoch: four generations, each scored on one
+# batch. Training values are batch averages (marked "*"); the validation
+# values are the best network's on the whole validation set.
+history = model.evolve(
+    x_train, y_train,
+    pop_size=60, batch_size=100, epochs=40,
+    validation_data=(x_val, y_val), verbose=1,
+)
+
+print("final val_loss:", history["val_loss"][-1])
+print("evaluate on validation data [mse, mae]:", model.evaluate(x_val, y_val))
+grid = np.linspace(-2, 2, 9).reshape(-1, 1)
+for xi, yi in zip(grid.ravel(), model.predict(grid).ravel()):
+    print(f"  f({xi:+.1f}) = {yi:+.3f}   target {np.sin(1.5 * xi) + 0.3 * xi:+.3f}")

@@ -1,0 +1,32 @@
+"""A recurrent network that reads a sequence and reports its mean."""
+import numpy as np
+
+import tessavo
+
+rng = np.random.default_rng(1)
+
+
+def dataset(series, steps=6):
+    x = rng.uniform(0, 1, size=(series, steps, 1))
+    # Sequence to one: a single target per series, compared with the output
+    # after its last step.
+    y = x.mean(axis=1, keepdims=True)
+    return x, y
+
+
+x_train, y_train = dataset(64)
+x_val, y_val = dataset(32)
+
+model = tessavo.Model(1, 1, size=4, recurrent=True)
+model.compile(loss="mae", monitors=["size"])
+print("val mae before:", model.evaluate(x_val, y_val)[0])
+
+history = model.evolve(x_train, y_train, pop_size=50, epochs=60,
+                       validation_data=(x_val, y_val), verbose=2)
+
+print("val mae after: ", model.evaluate(x_val, y_val)[0])
+sample = x_val[:3]
+model.clear()
+outputs = model.predict(sample)[:, -1, 0]  # each series starts from a cleared state
+for series, out in zip(sample[:, :, 0], outputs):
+    print(f"  {np.round(series, 2)} mean {series.mean():.3f} -> {out:.3f}")
