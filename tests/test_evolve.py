@@ -75,7 +75,8 @@ def test_one_batch_loss_never_rises_and_matches_evaluate(recurrent):
 def test_evolve_learns():
     rng = np.random.default_rng(11)
     x = rng.uniform(-1, 1, size=(32, 2))
-    y = 0.8 * x[:, :1] - 0.5 * x[:, 1:] + 1.5
+    # Within the range of every activation the output node may have.
+    y = 0.5 + 0.2 * x[:, :1] - 0.1 * x[:, 1:]
     model = tessavo.Model(2, 1)
     model.compile(loss="mse")
     before = model.evaluate(x, y)[0]
@@ -209,6 +210,7 @@ def test_compile_checks_come_first():
         ({"epochs": -1}, ValueError, "epochs"),
         ({"pop_size": 0}, ValueError, "pop_size"),
         ({"pop_size": "3"}, TypeError, None),
+        ({"pop_size": 2**31 - 1, "batch_size": 1}, MemoryError, None),
         ({"x_train": np.zeros((0, 2)), "y_train": np.zeros((0, 1))}, ValueError, "x_train"),
         ({"y_train": np.zeros((8, 2))}, ValueError, "y_train"),
         ({"x_train": [[0.0, 1.0]]}, TypeError, None),

@@ -65,6 +65,7 @@ bool evolve_dataset(const Network& start, SeriesSet x, SeriesSet y, const Series
     const bool has_validation = x_val != nullptr && y_val != nullptr;
     const auto samples = static_cast<int64_t>(x.size());
 
+    check_population_fits(start, pop_size);
     int64_t batch = samples;
     if (settings.batch_size != -1) {
         batch = settings.batch_size;
@@ -80,7 +81,6 @@ bool evolve_dataset(const Network& start, SeriesSet x, SeriesSet y, const Series
     const int64_t batches = batch_count(samples, batch);
     const auto steps = static_cast<int32_t>(batches);
 
-    check_population_fits(start, pop_size);
     EvolveHistory history;
     history.train.assign(codes.size(), {});
     for (auto& list : history.train) list.reserve(static_cast<std::size_t>(epochs));

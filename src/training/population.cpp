@@ -85,7 +85,9 @@ std::size_t sample_count(const SeriesSet& x) {
 }
 
 bool worth_splitting(const std::vector<Network>& pool, const SeriesSet& x) {
-    if (pool.size() < 4 || std::thread::hardware_concurrency() < 2) return false;
+    // Asking for the core count costs a system call: ask once.
+    static const bool several_cores = std::thread::hardware_concurrency() >= 2;
+    if (pool.size() < 4 || !several_cores) return false;
     const double n = pool.front().size;
     const double work =
         static_cast<double>(pool.size()) * static_cast<double>(sample_count(x)) * n * n / 2.0;
