@@ -234,3 +234,21 @@ def test_docstring():
         "(self, x_train, y_train, pop_size=100, batch_size=-1, epochs=100, "
         "validation_data=None, verbose=1)"
     )
+
+
+def test_model_rebuilt_by_a_signal_handler_is_not_overwritten():
+    model = compiled(size=6)
+    x, y = line_data(200)
+
+    def handler(signum, frame):
+        model.recurrent = True
+
+    old = signal.signal(signal.SIGALRM, handler)
+    signal.setitimer(signal.ITIMER_REAL, 0.02)
+    try:
+        with pytest.raises(RuntimeError, match="changed while it was evolving"):
+            model.evolve(x, y, pop_size=10, batch_size=50, epochs=100, verbose=0)
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, old)
+    assert model.recurrent and model.size == 6
