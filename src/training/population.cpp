@@ -10,15 +10,11 @@
 #include <thread>
 #include <utility>
 
+#include "evolution/crossover.hpp"
+#include "evolution/mutation.hpp"
 #include "evolution/random.hpp"
 
 namespace tessavo {
-
-// Evolution operators (declared here until their header lands).
-void mutate(Network& network);
-void mutate_population(std::vector<Network>& networks);
-std::vector<Network> crossover_population(const std::vector<Network>& parents,
-                                          const std::vector<double>& scores);
 
 double primary_loss(const LossRow& row) {
     return row.empty() ? std::numeric_limits<double>::quiet_NaN() : row[0];
