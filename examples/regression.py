@@ -6,16 +6,20 @@ import tessavo
 rng = np.random.default_rng(0)
 
 
+def target(x):
+    return 0.7 * np.sin(1.5 * x) + 0.1 * x
+
+
 def dataset(rows):
     x = rng.uniform(-2, 2, size=(rows, 1))
-    y = np.sin(1.5 * x) + 0.3 * x + rng.normal(0, 0.05, size=(rows, 1))
+    y = target(x) + rng.normal(0, 0.05, size=(rows, 1))
     return x, y
 
 
 x_train, y_train = dataset(400)
 x_val, y_val = dataset(100)
 
-model = tessavo.Model(1, 1, size=8)
+model = tessavo.Model(1, 1, size=6)
 model.compile(loss="mse", metrics=["mae"], monitors=["size"])
 
 # Four batches of 100 rows per epoch: four generations, each scored on one
@@ -23,12 +27,12 @@ model.compile(loss="mse", metrics=["mae"], monitors=["size"])
 # values are the best network's on the whole validation set.
 history = model.evolve(
     x_train, y_train,
-    pop_size=60, batch_size=100, epochs=40,
+    pop_size=100, batch_size=100, epochs=100,
     validation_data=(x_val, y_val), verbose=1,
 )
 
-print("final val_loss:", history["val_loss"][-1])
+print("final val_loss:", history["val_loss"][-1], "(the noise alone gives 0.0025)")
 print("evaluate on validation data [mse, mae]:", model.evaluate(x_val, y_val))
 grid = np.linspace(-2, 2, 9).reshape(-1, 1)
 for xi, yi in zip(grid.ravel(), model.predict(grid).ravel()):
-    print(f"  f({xi:+.1f}) = {yi:+.3f}   target {np.sin(1.5 * xi) + 0.3 * xi:+.3f}")
+    print(f"  f({xi:+.1f}) = {yi:+.3f}   target {target(xi):+.3f}")

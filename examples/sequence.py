@@ -21,7 +21,7 @@ model = tessavo.Model(1, 1, size=4, recurrent=True)
 model.compile(loss="mae", monitors=["size"])
 print("val mae before:", model.evaluate(x_val, y_val)[0])
 
-history = model.evolve(x_train, y_train, pop_size=50, epochs=60,
+history = model.evolve(x_train, y_train, pop_size=50, epochs=200,
                        validation_data=(x_val, y_val), verbose=2)
 
 print("val mae after: ", model.evaluate(x_val, y_val)[0])
