@@ -181,7 +181,7 @@ def test_signal_during_training_leaves_the_model(error):
     signal.setitimer(signal.ITIMER_REAL, 0.05)
     try:
         with pytest.raises(error):
-            model.evolve(x, y, pop_size=20, batch_size=50, epochs=100000, verbose=0)
+            model.evolve(x, y, pop_size=20, batch_size=50, epochs=2**31 - 1, verbose=0)
     finally:
         signal.setitimer(signal.ITIMER_REAL, 0)
         signal.signal(signal.SIGALRM, old)

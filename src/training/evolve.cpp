@@ -81,14 +81,11 @@ bool evolve_dataset(const Network& start, SeriesSet x, SeriesSet y, const Series
     const int64_t batches = batch_count(samples, batch);
     const auto steps = static_cast<int32_t>(batches);
 
+    // The lists grow with the epochs run: a huge epochs count meant to be
+    // stopped with Ctrl-C must not reserve memory up front.
     EvolveHistory history;
     history.train.assign(codes.size(), {});
-    for (auto& list : history.train) list.reserve(static_cast<std::size_t>(epochs));
-    if (has_validation) {
-        history.validation.assign(codes.size(), {});
-        for (auto& list : history.validation) list.reserve(static_cast<std::size_t>(epochs));
-    }
-    history.sizes.reserve(static_cast<std::size_t>(epochs));
+    if (has_validation) history.validation.assign(codes.size(), {});
 
     Population population;
     population.members = seed_population(start, pop_size);
