@@ -6,14 +6,14 @@ import tessavo
 x = np.array([[0, 0], [0, 1], [1, 0], [1, 1]], dtype=np.float64)
 y = np.array([[0], [1], [1], [0]], dtype=np.float64)
 
-# 2 inputs, 1 output and 3 hidden nodes, densely connected at random.
-model = tessavo.Model(2, 1, size=6)
+# 2 inputs, 1 output and 5 hidden nodes, densely connected at random.
+model = tessavo.Model(2, 1, size=8)
 model.compile(loss="mse", metrics=["mae"], monitors=["size"])
 print("loss before training:", model.evaluate(x, y)[0])
 
-# Each epoch is one generation: 100 parents and their children compete in
+# Each epoch is one generation: 200 parents and their children compete in
 # tournaments, and the best network of the last generation is kept.
-history = model.evolve(x, y, pop_size=100, epochs=150, verbose=2)
+history = model.evolve(x, y, pop_size=200, epochs=150, verbose=2)
 
 print("history keys:", list(history))
 print("loss every 30 epochs:", [round(v, 4) for v in history["loss"][::30]])

@@ -17,7 +17,7 @@ def dataset(series, steps=6):
 x_train, y_train = dataset(64)
 x_val, y_val = dataset(32)
 
-model = tessavo.Model(1, 1, size=4, recurrent=True)
+model = tessavo.Model(1, 1, size=6, recurrent=True)
 model.compile(loss="mae", monitors=["size"])
 print("val mae before:", model.evaluate(x_val, y_val)[0])
 
