@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "module/datasets.hpp"
+#include "module/history.hpp"
 #include "module/model.hpp"
 #include "module/pyref.hpp"
 #include "training/evolve.hpp"
@@ -12,33 +13,6 @@
 namespace tessavo {
 
 namespace {
-
-PyObject* float_list(const std::vector<double>& values) {
-    PyRef list(PyList_New(static_cast<Py_ssize_t>(values.size())));
-    if (!list) return nullptr;
-    for (std::size_t i = 0; i < values.size(); ++i) {
-        PyObject* item = PyFloat_FromDouble(values[i]);
-        if (!item) return nullptr;
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
-    }
-    return list.release();
-}
-
-PyObject* int_list(const std::vector<int32_t>& values) {
-    PyRef list(PyList_New(static_cast<Py_ssize_t>(values.size())));
-    if (!list) return nullptr;
-    for (std::size_t i = 0; i < values.size(); ++i) {
-        PyObject* item = PyLong_FromLong(values[i]);
-        if (!item) return nullptr;
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
-    }
-    return list.release();
-}
-
-bool set_list(PyObject* dict, const std::string& key, PyObject* list) {
-    PyRef owned(list);
-    return owned && PyDict_SetItemString(dict, key.c_str(), owned.get()) == 0;
-}
 
 // The history dict: "loss", the metrics, "val_loss", the validation metrics
 // and "size", in this order. A metric compiled twice has one key and one

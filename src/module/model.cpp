@@ -10,6 +10,7 @@
 #include "module/compile.hpp"
 #include "module/evaluate.hpp"
 #include "module/evolve.hpp"
+#include "module/func_evolve.hpp"
 #include "module/listing.hpp"
 #include "module/modelfile_binding.hpp"
 #include "module/predict.hpp"
@@ -110,6 +111,10 @@ PyMethodDef model_methods[] = {
      METH_VARARGS | METH_KEYWORDS,
      "evolve(self, x_train, y_train, pop_size=100, batch_size=-1, epochs=100, "
      "validation_data=None, verbose=1)\n--\n\nEvolves the network on a given dataset."},
+    {"func_evolve", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(model_func_evolve)),
+     METH_VARARGS | METH_KEYWORDS,
+     "func_evolve(self, train_func, pop_size=100, epochs=100, verbose=1, validation_func=None)\n"
+     "--\n\nEvolves the network on a given fitness function."},
     {"predict", model_predict, METH_VARARGS,
      "predict(self, x)\n--\n\nPredict the the outputs for a given set of samples."},
     {"evaluate", model_evaluate, METH_VARARGS,

@@ -1,0 +1,167 @@
+#include "module/func_evolve.hpp"
+
+#include <limits>
+#include <utility>
+#include <vector>
+
+#include "module/datasets.hpp"
+#include "module/genome.hpp"
+#include "module/history.hpp"
+#include "module/model.hpp"
+#include "module/pyref.hpp"
+#include "progress/progress.hpp"
+#include "training/population.hpp"
+
+namespace tessavo {
+
+namespace {
+
+bool check_arguments(PyObject* train_func, PyObject* validation_func, int pop_size, int epochs) {
+    if (!PyCallable_Check(train_func)) {
+        PyErr_Format(PyExc_TypeError, "train_func must be callable, got %s.",
+                     Py_TYPE(train_func)->tp_name);
+        return false;
+    }
+    if (validation_func != Py_None && !PyCallable_Check(validation_func)) {
+        PyErr_Format(PyExc_TypeError, "validation_func must be None or callable, got %s.",
+                     Py_TYPE(validation_func)->tp_name);
+        return false;
+    }
+    if (pop_size < 1) {
+        PyErr_Format(PyExc_ValueError, "pop_size must be at least 1, got %d.", pop_size);
+        return false;
+    }
+    if (epochs < 0) {
+        PyErr_Format(PyExc_ValueError, "epochs must not be negative, got %d.", epochs);
+        return false;
+    }
+    return true;
+}
+
+// Hands the pool to train_func as genomes and reads back one row per member.
+bool score_with(PyObject* train_func, bool recurrent, std::vector<Network>& pool,
+                std::vector<LossRow>& rows) {
+    const auto count = static_cast<Py_ssize_t>(pool.size());
+    PyRef genomes(PyList_New(count));
+    if (!genomes) return false;
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        // Every genome starts a fresh sequence.
+        if (recurrent) clear_state(pool[i]);
+        PyObject* genome = make_genome(pool[i]);
+        if (!genome) return false;
+        PyList_SET_ITEM(genomes.get(), i, genome);
+    }
+    PyRef result(PyObject_CallOneArg(train_func, genomes.get()));
+    genomes = PyRef();
+    if (!result) return false;
+    std::vector<std::vector<double>> table;
+    if (!array_to_rows(result.get(), table)) return false;
+    if (table.size() < pool.size() || (!table.empty() && table[0].empty())) {
+        PyErr_Format(PyExc_ValueError,
+                     "train_func must return one score (or one row of scores) per genome: "
+                     "expected %zd rows, got %zd of %zd columns.",
+                     count, static_cast<Py_ssize_t>(table.size()),
+                     static_cast<Py_ssize_t>(table.empty() ? 0 : table[0].size()));
+        return false;
+    }
+    table.resize(pool.size());
+    rows = std::move(table);
+    return true;
+}
+
+// Calls validation_func on a genome of the best network.
+bool validate(PyObject* validation_func, const Network& best, double& value) {
+    PyRef genome(make_genome(best));
+    if (!genome) return false;
+    PyRef result(PyObject_CallOneArg(validation_func, genome.get()));
+    if (!result) return false;
+    value = PyFloat_AsDouble(result.get());
+    return !(value == -1.0 && PyErr_Occurred());
+}
+
+}  // namespace
+
+PyObject* model_func_evolve(PyObject* self, PyObject* args, PyObject* kwargs) {
+    static const char* keywords[] = {"train_func", "pop_size",        "epochs",
+                                     "verbose",    "validation_func", nullptr};
+    PyObject* train_func = nullptr;
+    PyObject* validation_func = Py_None;
+    int pop_size = 100, epochs = 100, verbose = 1;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|iiiO:func_evolve",
+                                     const_cast<char**>(keywords), &train_func, &pop_size, &epochs,
+                                     &verbose, &validation_func)) {
+        return nullptr;
+    }
+    if (!check_arguments(train_func, validation_func, pop_size, epochs)) return nullptr;
+    auto* model = reinterpret_cast<ModelObject*>(self);
+    if (model->network.size == 0 || model->network.inputs != model->inputs ||
+        model->network.outputs != model->outputs) {
+        PyErr_SetString(PyExc_RuntimeError, "This object holds no network to evolve.");
+        return nullptr;
+    }
+    const bool has_validation = validation_func != Py_None;
+    // The callbacks run Python code that may hold or replace these.
+    PyRef train_ref = PyRef::borrow(train_func);
+    PyRef validation_ref = PyRef::borrow(validation_func);
+    const std::vector<int32_t> monitors = model->monitors;
+    const bool recurrent = model->recurrent;
+
+    try {
+        check_population_fits(model->network, pop_size);
+        Population population;
+        population.members = seed_population(model->network, pop_size);
+        // No scores before the first epoch.
+        population.losses.assign(population.members.size(), LossRow{0.0});
+        Network best = population.members[0];
+        std::vector<double> losses, validation;
+        std::vector<int32_t> sizes;
+        const PoolScorer scorer = [&](std::vector<Network>& pool, std::vector<LossRow>& rows) {
+            return score_with(train_func, recurrent, pool, rows);
+        };
+
+        for (int32_t epoch = 0; epoch < epochs; ++epoch) {
+            if (PyErr_CheckSignals() != 0) return nullptr;
+            const int64_t start = monotonic_ns();
+            if (!run_generation(population, scorer)) return nullptr;
+            // Without a finite score the previous best stays, and the
+            // history records the largest finite double for this epoch.
+            double best_score = std::numeric_limits<double>::max();
+            if (const auto index = find_best(population.losses)) {
+                best = population.members[*index];
+                best_score = primary_loss(population.losses[*index]);
+            }
+            double value = 0.0;
+            if (has_validation && !validate(validation_func, best, value)) return nullptr;
+            print_epoch_progress(verbose, monitors, best.size, start, epoch, epochs, best_score,
+                                 has_validation, value);
+            losses.push_back(best_score);
+            if (has_validation) validation.push_back(value);
+            sizes.push_back(best.size);
+        }
+
+        // The callbacks run Python code: one may have rebuilt the model.
+        if (model->inputs != best.inputs || model->outputs != best.outputs ||
+            model->recurrent != best.recurrent) {
+            PyErr_SetString(PyExc_RuntimeError,
+                            "The model was changed while it was evolving; it was not updated.");
+            return nullptr;
+        }
+        PyRef history(PyDict_New());
+        if (!history || !set_list(history.get(), "loss", float_list(losses))) return nullptr;
+        if (has_validation && !set_list(history.get(), "val_loss", float_list(validation))) {
+            return nullptr;
+        }
+        if (!monitors.empty() && !set_list(history.get(), "size", int_list(sizes))) {
+            return nullptr;
+        }
+        // Nothing can fail from here on: the model changes as a whole.
+        model->network = std::move(best);
+        model->size = model->network.size;
+        return history.release();
+    } catch (...) {
+        set_error_from_current_exception();
+        return nullptr;
+    }
+}
+
+}  // namespace tessavo
