@@ -14,23 +14,16 @@ import tessavo
 
 rng = np.random.default_rng(0)
 x_train = rng.uniform(-1.0, 1.0, size=(512, 2))
-y_train = np.sin(2.0 * x_train[:, :1]) * x_train[:, 1:]
+y_train = np.tanh(1.5 * x_train[:, :1] - x_train[:, 1:]) * 0.5 + 0.5
 x_test = rng.uniform(-1.0, 1.0, size=(128, 2))
-y_test = np.sin(2.0 * x_test[:, :1]) * x_test[:, 1:]
+y_test = np.tanh(1.5 * x_test[:, :1] - x_test[:, 1:]) * 0.5 + 0.5
 
-# 2 inputs, 1 output, 4 hidden nodes. A random network can be flat (say, a
-# relu output that never fires), and gradient descent cannot move it: draw again.
+# 2 inputs, 1 output, 4 hidden nodes, trained by neuro-evolution first.
 model = tessavo.Model(2, 1, size=7)
-while np.ptp(model.predict(x_train)) < 1e-3:
-    model = tessavo.Model(2, 1, size=7)
 model.compile(loss="mse", metrics=["mae"])
-
-# ---------------------------------------------------------------------------
-# Evolve step: train the model by neuro-evolution before moving it to Keras.
-# (Model.evolve is not part of this build yet; the random model is used as is.)
-# model.evolve(x_train, y_train, epochs=50, verbose=0)
-# ---------------------------------------------------------------------------
-print("tessavo model        mse %.5f  mae %.5f" % tuple(model.evaluate(x_test, y_test)))
+history = model.evolve(x_train, y_train, pop_size=50, epochs=200, verbose=0)
+print(f"evolved: loss {history['loss'][0]:.2e} -> {history['loss'][-1]:.2e}")
+print("tessavo model        mse %.2e  mae %.2e" % tuple(model.evaluate(x_test, y_test)))
 
 # Export: one single-unit Dense layer per node, named node0 ... node6.
 keras_model = model.to_keras()
@@ -40,14 +33,14 @@ print(f"exported to Keras    {len(keras_model.layers)} layers, largest differenc
 # Fine-tune the weights and biases in Keras. The input node layers only route
 # the inputs and are exported as not trainable.
 keras_model.compile(optimizer=keras.optimizers.Adam(learning_rate=0.02), loss="mse")
-keras_model.fit(x_train, y_train, epochs=60, batch_size=64, verbose=0)
+keras_model.fit(x_train, y_train, epochs=100, batch_size=32, verbose=0)
 keras_mse = keras_model.evaluate(x_test, y_test, verbose=0)
-print(f"fine-tuned in Keras  mse {keras_mse:.5f}")
+print(f"fine-tuned in Keras  mse {keras_mse:.2e}")
 
 # Import: same nodes and links, the weights Keras trained. A new model starts
 # uncompiled.
 tuned = tessavo.from_keras(keras_model)
 tuned.compile(loss="mse", metrics=["mae"])
-print("imported back        mse %.5f  mae %.5f" % tuple(tuned.evaluate(x_test, y_test)))
+print("imported back        mse %.2e  mae %.2e" % tuple(tuned.evaluate(x_test, y_test)))
 gap = np.abs(keras_model.predict(x_test, verbose=0) - tuned.predict(x_test)).max()
 print(f"Keras and tessavo agree to {gap:.1e} (Keras computes in float32)")
