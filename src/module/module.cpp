@@ -1,10 +1,10 @@
 // Module initialisation: binds NumPy, readies the types, registers them.
 #define TESSAVO_IMPORT_ARRAY
-#include "module/numpy.hpp"
 #include "keras/keras.hpp"
 #include "module/genome.hpp"
 #include "module/model.hpp"
 #include "module/modelfile_binding.hpp"
+#include "module/numpy.hpp"
 #include "module/optimizers.hpp"
 
 namespace tessavo {
