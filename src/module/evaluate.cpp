@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "module/datasets.hpp"
+#include "module/history.hpp"
 #include "module/model.hpp"
 #include "module/pyref.hpp"
 #include "training/losses.hpp"
@@ -43,14 +44,7 @@ PyObject* model_evaluate(PyObject* self, PyObject* args) {
         set_error_from_current_exception();
         return nullptr;
     }
-    PyRef result(PyList_New(static_cast<Py_ssize_t>(values.size())));
-    if (!result) return nullptr;
-    for (std::size_t j = 0; j < values.size(); ++j) {
-        PyObject* value = PyFloat_FromDouble(values[j]);
-        if (!value) return nullptr;
-        PyList_SET_ITEM(result.get(), static_cast<Py_ssize_t>(j), value);
-    }
-    return result.release();
+    return float_list(values);
 }
 
 }  // namespace tessavo

@@ -1,4 +1,4 @@
-// Building the history dicts that the training methods return.
+// Python lists of numbers for the results of evaluate and the training methods.
 #pragma once
 
 #include <cstdint>
