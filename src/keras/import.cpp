@@ -3,6 +3,7 @@
 // outside that shape raises without writing anything.
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "keras/keras.hpp"
@@ -391,7 +392,7 @@ PyObject* from_keras(PyObject* keras_model) {
             set_link(network, plan.sources[r], plan.node, plan.kernel[r]);
         }
     }
-    return make_model(network, false);
+    return make_model(std::move(network), false);
 }
 
 }  // namespace

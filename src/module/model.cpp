@@ -5,6 +5,7 @@
 #include <limits>
 #include <new>
 #include <string>
+#include <utility>
 
 #include "keras/keras.hpp"
 #include "module/compile.hpp"
@@ -178,7 +179,7 @@ bool ready_model_type() {
     return PyType_Ready(&ModelType) == 0;
 }
 
-PyObject* make_model(const Network& network, bool pass_recurrent) {
+PyObject* make_model(Network&& network, bool pass_recurrent) {
     PyRef args(Py_BuildValue("(ii)", network.inputs, network.outputs));
     if (!args) return nullptr;
     PyRef kwargs;
@@ -189,13 +190,8 @@ PyObject* make_model(const Network& network, bool pass_recurrent) {
     PyRef model(PyObject_Call(reinterpret_cast<PyObject*>(&ModelType), args.get(), kwargs.get()));
     if (!model) return nullptr;
     auto* object = reinterpret_cast<ModelObject*>(model.get());
-    try {
-        object->network = network;
-    } catch (...) {
-        set_error_from_current_exception();
-        return nullptr;
-    }
-    object->size = network.size;
+    object->network = std::move(network);
+    object->size = object->network.size;
     return model.release();
 }
 

@@ -28,9 +28,9 @@ extern PyTypeObject ModelType;
 bool ready_model_type();
 
 // Creates a Model by calling the type with (inputs, outputs) and, when
-// given, the keyword recurrent; then installs network by plain copy and
-// sets size. Null with an exception set.
-PyObject* make_model(const Network& network, bool pass_recurrent);
+// given, the keyword recurrent; then installs the network (moved in, every
+// field kept) and sets size. Null with an exception set.
+PyObject* make_model(Network&& network, bool pass_recurrent);
 
 // Converts C++ failures inside an entry point into Python exceptions.
 void set_error_from_current_exception();

@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstring>
 #include <string>
+#include <utility>
 
 #include "modelfile/modelfile.hpp"
 #include "module/model.hpp"
@@ -65,7 +66,7 @@ PyObject* module_load(PyObject*, PyObject* args) {
         set_file_error(location);
         return nullptr;
     }
-    return make_model(network, true);
+    return make_model(std::move(network), true);
 }
 
 }  // namespace tessavo
