@@ -1,5 +1,6 @@
 import re
 import signal
+import struct
 
 import numpy as np
 import pytest
@@ -252,3 +253,31 @@ def test_model_rebuilt_by_a_signal_handler_is_not_overwritten():
         signal.setitimer(signal.ITIMER_REAL, 0)
         signal.signal(signal.SIGALRM, old)
     assert model.recurrent and model.size == 6
+
+
+def broken_model(tmp_path):
+    # 2 inputs, hidden node 2, output 3: the hidden node sends nowhere.
+    data = struct.pack("<iiiB", 4, 2, 1, 0) + struct.pack("<4d", 0.1, 0.2, 0.3, 0.4)
+    data += struct.pack("<4i", 0, 1, 2, 3)
+    for source, target, weight in [(0, 2, 1.0), (1, 3, 1.0), (0, 3, 0.5)]:
+        data += struct.pack("<iid", source, target, weight)
+    path = tmp_path / "broken.tv"
+    path.write_bytes(data)
+    model = tessavo.load(str(path))
+    model.compile(loss="mse")
+    return model
+
+
+@pytest.mark.parametrize("driver", ["evolve", "func_evolve"])
+def test_broken_network_ends_the_run_cleanly(tmp_path, c_stdout, driver):
+    model = broken_model(tmp_path)
+    before = model.get_connections(), model.get_nodes()
+    with pytest.raises(RuntimeError, match=r"^Crossover broke network$"):
+        if driver == "evolve":
+            model.evolve(np.zeros((4, 2)), np.zeros((4, 1)), pop_size=1, epochs=3, verbose=0)
+        else:
+            model.func_evolve(lambda genomes: np.zeros(len(genomes)), pop_size=1, epochs=3,
+                              verbose=0)
+    assert c_stdout() == "One of networks already broken.\nCrossover broke network\n"
+    assert (model.get_connections(), model.get_nodes()) == before
+    assert model.size == 4
