@@ -7,6 +7,7 @@
 #include <limits>
 #include <new>
 #include <stdexcept>
+#include <system_error>
 #include <thread>
 #include <utility>
 
@@ -103,13 +104,20 @@ std::vector<LossRow> evaluate_pool(std::vector<Network>& pool, const SeriesSet& 
     // own network and the shared, read-only data.
     const std::size_t half = pool.size() / 2;
     std::exception_ptr helper_failure;
-    std::thread helper([&] {
-        try {
-            score_range(pool, rows, half, pool.size(), x, y, codes);
-        } catch (...) {
-            helper_failure = std::current_exception();
-        }
-    });
+    std::thread helper;
+    try {
+        helper = std::thread([&] {
+            try {
+                score_range(pool, rows, half, pool.size(), x, y, codes);
+            } catch (...) {
+                helper_failure = std::current_exception();
+            }
+        });
+    } catch (const std::system_error&) {
+        // No thread to be had: score everything here, as a small pool would.
+        score_range(pool, rows, 0, pool.size(), x, y, codes);
+        return rows;
+    }
     std::exception_ptr own_failure;
     try {
         score_range(pool, rows, 0, half, x, y, codes);
