@@ -120,3 +120,30 @@ def test_unsafe_dtypes_raise_numpys_error(dtype):
         model.evaluate(x, np.zeros((2, 1)))
     with pytest.raises(TypeError, match="according to the rule 'safe'"):
         model.evaluate(np.zeros((2, 3)), np.zeros((2, 1), dtype=dtype))
+
+
+@pytest.mark.parametrize("method", ["predict", "evaluate", "evolve"])
+def test_model_rebuilt_while_converting_is_not_read_past(method):
+    # Converting an ndarray subclass runs its Python hook, which may rebuild
+    # the model; the converted rows then no longer fit its network.
+    model = compiled(False)
+    armed = []
+
+    class Rebuilds(np.ndarray):
+        def __array_finalize__(self, obj):
+            if armed:
+                armed.clear()
+                model.__init__(50, 40)
+                model.compile(loss="mse")
+
+    x = np.ones((3, 3), dtype=np.int64).view(Rebuilds)
+    y = np.ones((3, 1))
+    armed.append(True)
+    call = {
+        "predict": lambda: model.predict(x),
+        "evaluate": lambda: model.evaluate(x, y),
+        "evolve": lambda: model.evolve(x, y, pop_size=2, epochs=1, verbose=0),
+    }[method]
+    with pytest.raises(RuntimeError, match="changed while"):
+        call()
+    assert (model.inputs, model.outputs, model.size) == (50, 40, 90)

@@ -33,9 +33,18 @@ PyObject* model_evaluate(PyObject* self, PyObject* args) {
         PyErr_SetString(PyExc_RuntimeError, "This object holds no network to evaluate.");
         return nullptr;
     }
+    const int32_t inputs = model->inputs;
+    const int32_t outputs = model->outputs;
     SeriesSet xs;
     SeriesSet ys;
     if (!array_to_series(x, xs) || !array_to_series(y, ys)) return nullptr;
+    // Converting a subclass runs its Python hooks, which may rebuild the
+    // model; the rows read are sized for the network that was checked.
+    if (network.inputs != inputs || network.outputs != outputs) {
+        PyErr_SetString(PyExc_RuntimeError,
+                        "The model changed while x and y were converted; nothing was evaluated.");
+        return nullptr;
+    }
 
     std::vector<double> values;
     try {

@@ -127,11 +127,7 @@ PyObject* model_evolve(PyObject* self, PyObject* args, PyObject* kwargs) {
     }
 
     try {
-        SeriesSet x, y, xv, yv;
-        if (!load_pair(x_train, y_train, "x_train", "y_train", model, x, y)) return nullptr;
-        if (has_validation && !load_pair(x_val, y_val, "x_val", "y_val", model, xv, yv)) {
-            return nullptr;
-        }
+        // Read before the data: converting it may run Python code.
         EvolveSettings settings;
         settings.pop_size = pop_size;
         settings.batch_size = batch_size;
@@ -139,6 +135,23 @@ PyObject* model_evolve(PyObject* self, PyObject* args, PyObject* kwargs) {
         settings.verbose = verbose;
         settings.codes = model->codes;
         settings.monitors = model->monitors;
+        const int32_t inputs = model->inputs;
+        const int32_t outputs = model->outputs;
+        const bool recurrent = model->recurrent;
+        SeriesSet x, y, xv, yv;
+        if (!load_pair(x_train, y_train, "x_train", "y_train", model, x, y)) return nullptr;
+        if (has_validation && !load_pair(x_val, y_val, "x_val", "y_val", model, xv, yv)) {
+            return nullptr;
+        }
+        // Converting a subclass runs its Python hooks, which may rebuild the
+        // model; the data was checked against the network it had before.
+        if (model->inputs != inputs || model->outputs != outputs || model->recurrent != recurrent ||
+            network.inputs != inputs || network.outputs != outputs) {
+            PyErr_SetString(PyExc_RuntimeError,
+                            "The model was changed while its data was converted; it was not "
+                            "evolved.");
+            return nullptr;
+        }
         EvolveResult result;
         // Pending signal handlers run between batches; one that raises ends
         // the run with its exception, before the model is touched.

@@ -47,6 +47,13 @@ PyObject* predict_from_args(Network& network, PyObject* args, int32_t inputs, in
     }
     PyRef converted = as_float64(x);
     if (!converted) return nullptr;
+    // Converting a subclass runs its Python hooks, which may rebuild the
+    // owner; the input vector is sized for the network that was checked.
+    if (network.inputs != inputs || network.outputs != outputs) {
+        PyErr_SetString(PyExc_RuntimeError,
+                        "The network changed while x was converted; nothing was predicted.");
+        return nullptr;
+    }
     auto* xs = reinterpret_cast<PyArrayObject*>(converted.get());
 
     const int d = PyArray_NDIM(xs);
