@@ -335,3 +335,22 @@ def test_imported_model_starts_uncompiled(samples):
         model.evaluate(samples, y)
     model.compile(loss="mse")
     assert model.evaluate(samples, y)[0] == pytest.approx(np.mean(model.predict(samples) ** 2))
+
+
+def test_export_reads_the_model_as_it_was_when_called(monkeypatch, samples):
+    # Keras runs Python code between the layers; here it rebuilds the model.
+    model = tessavo.Model(3, 2, size=40)
+    expected = model.predict(samples)
+    dense = keras.layers.Dense
+    calls = []
+
+    def rebuilding_dense(*args, **kwargs):
+        calls.append(1)
+        if len(calls) == 5:
+            model.__init__(1, 1)
+        return dense(*args, **kwargs)
+
+    monkeypatch.setattr(keras.layers, "Dense", rebuilding_dense)
+    exported = model.to_keras()
+    assert len(calls) == 40
+    assert np.allclose(exported(samples), expected, **TOLERANCE)

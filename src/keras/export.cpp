@@ -77,12 +77,11 @@ PyRef tensor_list(const std::vector<PyRef>& tensors, const std::vector<int32_t>&
 }
 
 // Kernel (rows x 1) and one-element bias of node i, as float64 arrays.
-PyRef node_weights(const ModelObject& model, int32_t i) {
-    const Network& network = model.network;
-    const bool input_node = i < model.inputs;
+PyRef node_weights(const Network& network, int32_t i) {
+    const bool input_node = i < network.inputs;
     const std::vector<int32_t> sources =
         input_node ? std::vector<int32_t>() : predecessors(network, i);
-    npy_intp kernel_shape[2] = {input_node ? model.inputs : static_cast<npy_intp>(sources.size()),
+    npy_intp kernel_shape[2] = {input_node ? network.inputs : static_cast<npy_intp>(sources.size()),
                                 1};
     npy_intp bias_shape[1] = {1};
     PyRef kernel(PyArray_ZEROS(2, kernel_shape, NPY_DOUBLE, 0));
@@ -104,8 +103,9 @@ PyRef node_weights(const ModelObject& model, int32_t i) {
     return pair;
 }
 
-PyObject* to_keras(const ModelObject& model) {
-    const Network& network = model.network;
+// Works on its own copy of the network: the Keras calls run Python code,
+// which may rebuild the model meanwhile.
+PyObject* to_keras(const Network& network) {
     const int32_t size = network.size;
 
     PyRef keras(PyImport_ImportModule("keras"));
@@ -119,7 +119,7 @@ PyObject* to_keras(const ModelObject& model) {
     PyRef input_type(PyObject_GetAttrString(layers.get(), "Input"));
     if (!input_type) return nullptr;
     // Keras 3 takes the input width as a shape tuple.
-    PyRef input_args(Py_BuildValue("((i))", model.inputs));
+    PyRef input_args(Py_BuildValue("((i))", network.inputs));
     if (!input_args) return nullptr;
     PyRef input(PyObject_CallObject(input_type.get(), input_args.get()));
     if (!input) return nullptr;
@@ -131,7 +131,7 @@ PyObject* to_keras(const ModelObject& model) {
     node_layers.reserve(static_cast<std::size_t>(size));
     tensors.reserve(static_cast<std::size_t>(size));
     for (int32_t i = 0; i < size; ++i) {
-        const bool input_node = i < model.inputs;
+        const bool input_node = i < network.inputs;
         const char* name = input_node ? "linear" : activation_names[network.activations[i]];
         PyRef activation(PyObject_GetAttrString(activations.get(), name));
         if (!activation) return nullptr;
@@ -170,11 +170,11 @@ PyObject* to_keras(const ModelObject& model) {
     }
 
     PyRef output;
-    if (model.outputs == 1) {
+    if (network.outputs == 1) {
         output = PyRef::borrow(tensors[size - 1].get());
     } else {
         std::vector<int32_t> output_nodes;
-        for (int32_t i = size - model.outputs; i < size; ++i) output_nodes.push_back(i);
+        for (int32_t i = size - network.outputs; i < size; ++i) output_nodes.push_back(i);
         PyRef list = tensor_list(tensors, output_nodes);
         if (!list) return nullptr;
         output = concatenate(layers.get(), list.get());
@@ -188,7 +188,7 @@ PyObject* to_keras(const ModelObject& model) {
 
     // The layers are built by now; their weights are the node's parameters.
     for (int32_t i = 0; i < size; ++i) {
-        PyRef weights = node_weights(model, i);
+        PyRef weights = node_weights(network, i);
         if (!weights) return nullptr;
         PyRef set_weights(PyObject_GetAttrString(node_layers[i].get(), "set_weights"));
         if (!set_weights) return nullptr;
@@ -209,7 +209,8 @@ PyObject* model_to_keras(PyObject* self, PyObject*) {
     }
     if (!check_exportable(model)) return nullptr;
     try {
-        return to_keras(model);
+        const Network network = model.network;
+        return to_keras(network);
     } catch (...) {
         set_error_from_current_exception();
         return nullptr;
