@@ -290,3 +290,29 @@ def test_fuzzed_files_load_or_raise_value_error(tmp_path):
     assert result.returncode == 0, result.stdout + result.stderr
     loaded, refused = map(int, result.stdout.split())
     assert loaded > 100 and refused > 100
+
+
+@pytest.mark.parametrize("listing", ["get_nodes", "get_connections"])
+def test_listing_a_model_rebuilt_by_a_collection(listing):
+    # Making the items can run a garbage collection, whose callback rebuilds the model.
+    result = run_python(
+        """
+        import gc
+        model = tessavo.Model(3, 2, size=300)
+        method = getattr(model, sys.argv[1])
+        expected = method()
+        collections = []
+        def rebuild(phase, info):
+            collections.append(phase)
+            if len(collections) == 20:
+                model.__init__(1, 1)
+        gc.callbacks.append(rebuild)
+        gc.set_threshold(1)
+        listed = method()
+        gc.set_threshold(700)
+        gc.callbacks.clear()
+        assert model.size == 2 and listed == expected, (model.size, len(listed))
+        """,
+        listing,
+    )
+    assert result.returncode == 0, result.stdout + result.stderr
