@@ -234,13 +234,18 @@ def test_failed_write_keeps_old_file(tmp_path):
     assert os.listdir(tmp_path) == ["model.tv"]
 
 
-def test_save_replaces_through_a_link(tmp_path):
-    (tmp_path / "real.tv").write_bytes(b"old")
-    (tmp_path / "link.tv").symlink_to("real.tv")
+@pytest.mark.parametrize("existing", [True, False], ids=["existing", "dangling"])
+def test_save_replaces_through_a_link(tmp_path, existing):
+    (tmp_path / "sub").mkdir()
+    if existing:
+        (tmp_path / "sub" / "real.tv").write_bytes(b"old")
+    (tmp_path / "sub" / "hop.tv").symlink_to("real.tv")
+    (tmp_path / "link.tv").symlink_to("sub/hop.tv")
     model = tessavo.Model(2, 1)
     model.save(str(tmp_path / "link.tv"))
-    assert (tmp_path / "link.tv").is_symlink()
-    assert tessavo.load(str(tmp_path / "real.tv")).get_connections() == model.get_connections()
+    assert (tmp_path / "link.tv").is_symlink() and (tmp_path / "sub" / "hop.tv").is_symlink()
+    saved = tessavo.load(str(tmp_path / "sub" / "real.tv"))
+    assert saved.get_connections() == model.get_connections()
 
 
 def test_fuzzed_files_load_or_raise_value_error(tmp_path):

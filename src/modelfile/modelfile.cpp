@@ -133,6 +133,24 @@ std::string folder_of(const std::string& path) {
     return path.substr(0, slash);
 }
 
+// The file a chain of symbolic links ends at when that file does not exist
+// yet; path itself when it is no link.
+std::string link_target(const std::string& path) {
+    std::string current = path;
+    for (int hops = 0; hops < 40; ++hops) {
+        struct stat entry {};
+        if (::lstat(current.c_str(), &entry) != 0 || !S_ISLNK(entry.st_mode)) return current;
+        std::vector<char> buffer(4096);
+        const ssize_t length = ::readlink(current.c_str(), buffer.data(), buffer.size());
+        if (length < 0) fail("readlink", path);
+        if (static_cast<std::size_t>(length) == buffer.size())
+            fail_with(ENAMETOOLONG, "open", path);
+        std::string link(buffer.data(), static_cast<std::size_t>(length));
+        current = !link.empty() && link.front() == '/' ? link : folder_of(current) + "/" + link;
+    }
+    fail_with(ELOOP, "open", path);
+}
+
 // A new file in folder that no one else has opened, created with 0666 so
 // that the kernel applies the umask as it would for the target itself.
 int create_temporary(const std::string& folder, std::string& name) {
@@ -202,6 +220,8 @@ void save_network_file(const Network& network, const std::string& path) {
     struct stat existing {};
     const bool exists = ::stat(path.c_str(), &existing) == 0;
     if (!exists && errno != ENOENT) fail("stat", path);
+    // A link to a file not made yet keeps the link and makes the file.
+    if (!exists) target = link_target(path);
     if (exists) {
         if (S_ISDIR(existing.st_mode)) fail_with(EISDIR, "open", path);
         if (!S_ISREG(existing.st_mode)) return write_in_place(network, path);
