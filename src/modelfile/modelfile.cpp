@@ -303,6 +303,9 @@ Network load_network_file(const std::string& path) {
     if (S_ISREG(status.st_mode) && status.st_size < model_header_bytes + node_bytes) {
         throw MalformedModelFile(too_short);
     }
+    // A device or pipe has no length to check: refuse a size that could not
+    // be held anyway before reading its nodes.
+    check_fits_in_memory(n);
     std::vector<unsigned char> nodes;
     while (nodes.size() < static_cast<std::size_t>(node_bytes)) {
         const std::size_t had = nodes.size();

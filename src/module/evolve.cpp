@@ -160,20 +160,10 @@ PyObject* model_evolve(PyObject* self, PyObject* args, PyObject* kwargs) {
             has_validation ? &yv : nullptr, settings, [] { return PyErr_CheckSignals() == 0; },
             result);
         if (!completed) return nullptr;
-        // Signal handlers run Python code: one may have rebuilt the model.
-        if (model->inputs != result.best.inputs || model->outputs != result.best.outputs ||
-            model->recurrent != result.best.recurrent) {
-            PyErr_SetString(PyExc_RuntimeError,
-                            "The model was changed while it was evolving; it was not updated.");
-            return nullptr;
-        }
-        PyObject* history = history_dict(result.history, settings.codes, has_validation,
-                                         !settings.monitors.empty());
-        if (!history) return nullptr;
-        // Nothing can fail from here on: the model changes as a whole.
-        model->network = std::move(result.best);
-        model->size = model->network.size;
-        return history;
+        PyRef history(history_dict(result.history, settings.codes, has_validation,
+                                   !settings.monitors.empty()));
+        if (!history || !install_trained_network(model, std::move(result.best))) return nullptr;
+        return history.release();
     } catch (...) {
         set_error_from_current_exception();
         return nullptr;

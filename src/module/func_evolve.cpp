@@ -139,13 +139,6 @@ PyObject* model_func_evolve(PyObject* self, PyObject* args, PyObject* kwargs) {
             sizes.push_back(best.size);
         }
 
-        // The callbacks run Python code: one may have rebuilt the model.
-        if (model->inputs != best.inputs || model->outputs != best.outputs ||
-            model->recurrent != best.recurrent) {
-            PyErr_SetString(PyExc_RuntimeError,
-                            "The model was changed while it was evolving; it was not updated.");
-            return nullptr;
-        }
         PyRef history(PyDict_New());
         if (!history || !set_list(history.get(), "loss", float_list(losses))) return nullptr;
         if (has_validation && !set_list(history.get(), "val_loss", float_list(validation))) {
@@ -154,9 +147,7 @@ PyObject* model_func_evolve(PyObject* self, PyObject* args, PyObject* kwargs) {
         if (!monitors.empty() && !set_list(history.get(), "size", int_list(sizes))) {
             return nullptr;
         }
-        // Nothing can fail from here on: the model changes as a whole.
-        model->network = std::move(best);
-        model->size = model->network.size;
+        if (!install_trained_network(model, std::move(best))) return nullptr;
         return history.release();
     } catch (...) {
         set_error_from_current_exception();

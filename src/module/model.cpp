@@ -195,4 +195,16 @@ PyObject* make_model(Network&& network, bool pass_recurrent) {
     return model.release();
 }
 
+bool install_trained_network(ModelObject* model, Network&& network) {
+    if (model->inputs != network.inputs || model->outputs != network.outputs ||
+        model->recurrent != network.recurrent) {
+        PyErr_SetString(PyExc_RuntimeError,
+                        "The model was changed while it was evolving; it was not updated.");
+        return false;
+    }
+    model->network = std::move(network);
+    model->size = model->network.size;
+    return true;
+}
+
 }  // namespace tessavo

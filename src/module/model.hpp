@@ -32,6 +32,12 @@ bool ready_model_type();
 // field kept) and sets size. Null with an exception set.
 PyObject* make_model(Network&& network, bool pass_recurrent);
 
+// The last step of a completed training run: the trained network replaces
+// the model's and size follows it. Training runs Python code (signal
+// handlers, callbacks) that may have rebuilt the model; a network that no
+// longer fits it is refused with RuntimeError and the model stays as it is.
+bool install_trained_network(ModelObject* model, Network&& network);
+
 // Converts C++ failures inside an entry point into Python exceptions.
 void set_error_from_current_exception();
 

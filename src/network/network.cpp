@@ -25,26 +25,20 @@ Network::Network(int32_t inputs_, int32_t outputs_, bool recurrent_)
     rng.seed(device_value());
 }
 
-namespace {
-
-// Vectors are zero-filled as they are made, so an oversized network would
-// touch all its pages before failing: refuse what the machine cannot hold.
-void check_fits_in_memory(std::size_t count) {
+void check_fits_in_memory(int32_t n) {
     const long pages = sysconf(_SC_PHYS_PAGES);
     const long page_size = sysconf(_SC_PAGE_SIZE);
     if (pages <= 0 || page_size <= 0) return;
+    const auto count = static_cast<long double>(n);
     const long double physical = static_cast<long double>(pages) * page_size;
     const long double needed =
-        static_cast<long double>(count) * count * (sizeof(double) + sizeof(uint8_t)) +
-        static_cast<long double>(count) * 3 * sizeof(double);
+        count * count * (sizeof(double) + sizeof(uint8_t)) + count * 3 * sizeof(double);
     if (needed > physical) throw std::bad_alloc();
 }
 
-}  // namespace
-
 void resize(Network& network, int32_t n) {
     const std::size_t count = static_cast<std::size_t>(n);
-    check_fits_in_memory(count);
+    check_fits_in_memory(n);
     const std::size_t cells = count * count;
     // Build everything first so that a failed allocation changes nothing.
     std::vector<double> biases(count), sums(count), values(count);

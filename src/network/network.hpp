@@ -71,6 +71,11 @@ inline void clear_link(Network& n, int32_t from, int32_t to) {
     n.weights[at] = 0.0;
 }
 
+// Throws std::bad_alloc when a network of n nodes cannot fit in the
+// machine's memory. Vectors are zero-filled as they are made, so an
+// oversized network would otherwise touch all its pages before failing.
+void check_fits_in_memory(int32_t n);
+
 // Makes the network a blank network of n nodes; inputs, outputs, recurrent
 // and the engine stay. Throws std::bad_alloc when the matrices do not fit.
 void resize(Network& network, int32_t n);
