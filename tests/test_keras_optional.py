@@ -21,7 +21,7 @@ def no_keras(monkeypatch):
 
 def test_import_tessavo_does_not_import_keras():
     code = "import sys, tessavo; print('keras' in sys.modules)"
-    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
+    out = subprocess.run([sys.executable, "-P", "-c", code], capture_output=True, text=True, check=True)
     assert out.stdout.strip() == "False"
 
 

@@ -120,6 +120,6 @@ def test_subclassing():
     assert mine.predict(np.zeros(3)).shape == (1,)
 
 
-def test_plain_module_not_package():
-    assert not hasattr(tessavo, "__path__")
-    assert tessavo.__file__.endswith(".so")
+def test_package_around_compiled_core():
+    assert tessavo._core.__file__.endswith(".so")
+    assert (tessavo.Model.__module__, tessavo.Genome.__module__) == ("tessavo", "tessavo")

@@ -34,7 +34,7 @@ def run_python(code, *args, as_nobody=False):
     if as_nobody:
         prelude += "os.setgid(65534); os.setuid(65534)\n"
     return subprocess.run(
-        [sys.executable, "-c", prelude + textwrap.dedent(code), *map(str, args)],
+        [sys.executable, "-P", "-c", prelude + textwrap.dedent(code), *map(str, args)],
         capture_output=True,
         text=True,
         timeout=120,

@@ -22,7 +22,7 @@ PyMethodDef module_functions[] = {
 
 PyModuleDef module_definition = {
     PyModuleDef_HEAD_INIT,
-    "tessavo",
+    "tessavo._core",
     "Tessavo allows training models through neuro-evolution.",
     -1,
     module_functions,
@@ -50,7 +50,7 @@ bool add_type(PyObject* module, const char* name, PyTypeObject* type) {
 }  // namespace
 }  // namespace tessavo
 
-PyMODINIT_FUNC PyInit_tessavo() {
+PyMODINIT_FUNC PyInit__core() {
     using namespace tessavo;
     if (bind_numpy() == nullptr) return nullptr;
     if (!ready_model_type() || !ready_genome_type()) return nullptr;
