@@ -1,117 +1,124 @@
-// Cost of the evolution operators on a population of 100 networks of 20
-// nodes, and of one fresh draw. Build with -DTESSAVO_BENCHMARKS=ON.
+// Cost of breeding: single draws, one generation of 10,000 networks of 5
+// nodes without scoring, and XOR generations with scoring. CPU time on the
+// calling thread. Build with -DTESSAVO_BENCHMARKS=ON.
+//
+//     operators_bench            all figures
+//     operators_bench xor P G    only G XOR generations at population P
+//                                (for a profiler)
+#include <time.h>
+
 #include <algorithm>
-#include <chrono>
 #include <cstdio>
-#include <random>
+#include <cstdlib>
+#include <string>
 #include <vector>
 
 #include "evolution/crossover.hpp"
-#include "evolution/fresh_engine.hpp"
 #include "evolution/mutation.hpp"
 #include "evolution/random.hpp"
 #include "network/network.hpp"
+#include "training/population.hpp"
 
 using namespace tessavo;
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-double microseconds_since(Clock::time_point start) {
-    return std::chrono::duration<double, std::micro>(Clock::now() - start).count();
+double cpu_microseconds() {
+    timespec t{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+    return t.tv_sec * 1e6 + t.tv_nsec / 1e3;
 }
 
-// Median of `rounds` timings of `run`, in microseconds.
-template <class Run>
-double median_time(int rounds, Run run) {
-    std::vector<double> times;
-    for (int round = 0; round < rounds; ++round) times.push_back(run());
-    std::sort(times.begin(), times.end());
-    return times[times.size() / 2];
+double median(std::vector<double> values) {
+    std::sort(values.begin(), values.end());
+    return values[values.size() / 2];
 }
 
 template <class Draw>
-double per_draw(Draw draw) {
-    const int count = 100000;
-    return median_time(5, [&] {
+double nanoseconds_per_draw(Draw draw) {
+    const int count = 200000;
+    std::vector<double> times;
+    for (int round = 0; round < 5; ++round) {
         volatile double sink = 0.0;
-        const auto start = Clock::now();
+        const double start = cpu_microseconds();
         for (int i = 0; i < count; ++i) sink = sink + draw();
-        return microseconds_since(start) / count;
-    });
+        times.push_back((cpu_microseconds() - start) * 1e3 / count);
+    }
+    return median(times);
 }
 
-// Random-device values read by one call of `run`.
-template <class Run>
-long device_reads(Run run) {
-    long reads = 0;
-    std::mt19937 values(1);
-    set_device_source([&] {
-        ++reads;
-        return static_cast<uint32_t>(values());
-    });
-    run();
-    set_device_source({});
-    return reads;
+// A population of count XOR-shaped networks (2 inputs, 1 output, size 5),
+// seeded from one network as a run does.
+Population xor_population(int32_t count) {
+    Network start(2, 1, false);
+    resize(start, 5);
+    randomize_dense(start);
+    Population population;
+    population.members = seed_population(start, count);
+    population.losses.assign(static_cast<std::size_t>(count), LossRow{0.0});
+    return population;
+}
+
+const SeriesSet xor_x = {{{0, 0}}, {{0, 1}}, {{1, 0}}, {{1, 1}}};
+const SeriesSet xor_y = {{{0}}, {{1}}, {{1}}, {{0}}};
+const std::vector<int32_t> mse = {0};
+
+// Median CPU microseconds of one XOR generation, over `generations`.
+double xor_generation(int32_t count, int generations) {
+    Population population = xor_population(count);
+    std::vector<double> times;
+    for (int g = 0; g < generations; ++g) {
+        const double start = cpu_microseconds();
+        run_generation(population, [](std::vector<Network>& pool, std::vector<LossRow>& rows) {
+            rows = evaluate_pool(pool, xor_x, xor_y, mse);
+            return true;
+        });
+        times.push_back(cpu_microseconds() - start);
+    }
+    return median(times);
+}
+
+// Median CPU microseconds of breeding one generation (crossover, mutation,
+// pool and selection) without scoring: every pool member gets a random loss.
+double breeding_generation(int32_t count, int generations) {
+    Population population = xor_population(count);
+    std::vector<double> times;
+    for (int g = 0; g < generations; ++g) {
+        const double start = cpu_microseconds();
+        run_generation(population, [](std::vector<Network>& pool, std::vector<LossRow>& rows) {
+            rows.resize(pool.size());
+            for (LossRow& row : rows) row.assign(1, fresh_uniform(0.0, 1.0));
+            return true;
+        });
+        times.push_back(cpu_microseconds() - start);
+    }
+    return median(times);
 }
 
 }  // namespace
 
-int main() {
-    std::vector<Network> parents;
-    for (int i = 0; i < 100; ++i) {
-        Network network(4, 2, false);
-        resize(network, 20);
-        randomize_dense(network);
-        parents.push_back(network);
+int main(int argc, char** argv) {
+    if (argc == 4 && std::string(argv[1]) == "xor") {
+        xor_generation(std::atoi(argv[2]), std::atoi(argv[3]));
+        return 0;
     }
-    const std::vector<double> scores(parents.size(), 0.0);
-    std::printf("100 networks of 20 nodes (4 inputs, 2 outputs), %zu connections each\n\n",
-                connection_count(parents[0]));
+    std::printf("cost of one draw (ns, median of 5 x 200000):\n");
+    std::printf("  %-32s %7.1f\n", "random-device value",
+                nanoseconds_per_draw([] { return static_cast<double>(device_value()); }));
+    std::printf("  %-32s %7.1f\n", "fresh_uniform",
+                nanoseconds_per_draw([] { return fresh_uniform(0.0, 1.0); }));
+    std::printf("  %-32s %7.1f\n", "fresh_normal",
+                nanoseconds_per_draw([] { return fresh_normal(0.0, 1.0); }));
+    Network network(2, 1, false);
+    std::printf("  %-32s %7.1f\n\n", "network_normal",
+                nanoseconds_per_draw([&] { return network_normal(network); }));
 
-    const double mutate = median_time(51, [&] {
-        std::vector<Network> networks = parents;
-        const auto start = Clock::now();
-        mutate_population(networks);
-        return microseconds_since(start);
-    });
-    const double cross = median_time(51, [&] {
-        const auto start = Clock::now();
-        const std::vector<Network> children = crossover_population(parents, scores);
-        return microseconds_since(start);
-    });
-    std::printf("%-46s %9.0f us  (median of 51)\n", "mutate_population", mutate);
-    std::printf("%-46s %9.0f us  (median of 51)\n\n", "crossover_population (100 -> 200)", cross);
+    std::printf("breeding one generation of 10000 networks of 5 nodes, no scoring:\n");
+    std::printf("  %.2f ms (median of 51 generations)\n\n", breeding_generation(10000, 51) / 1e3);
 
-    long mutate_reads = 0, cross_reads = 0;
-    for (int round = 0; round < 20; ++round) {
-        std::vector<Network> networks = parents;
-        mutate_reads += device_reads([&] { mutate_population(networks); });
-        cross_reads += device_reads([&] { crossover_population(parents, scores); });
+    std::printf("one XOR generation, size 5, scored with mse (median of 501):\n");
+    for (const int32_t count : {50, 150}) {
+        std::printf("  population %-4d %8.1f us\n", count, xor_generation(count, 501));
     }
-    std::printf("random-device reads per call: mutate_population %ld, crossover_population %ld\n\n",
-                mutate_reads / 20, cross_reads / 20);
-
-    FreshDraws uniforms(5 * 100000), normals(5 * 100000);
-    std::printf("cost of one draw, median of 5 x 100000:\n");
-    std::printf("  %-44s %7.3f us\n", "fresh_uniform (lazy engine)",
-                per_draw([] { return fresh_uniform(0.0, 1.0); }));
-    std::printf("  %-44s %7.3f us\n", "fresh_normal (lazy engine)",
-                per_draw([] { return fresh_normal(0.0, 1.0); }));
-    std::printf("  %-44s %7.3f us\n", "FreshDraws::uniform (batches of 8)",
-                per_draw([&] { return uniforms.uniform(0.0, 1.0); }));
-    std::printf("  %-44s %7.3f us\n", "FreshDraws::normal (batches of 8)",
-                per_draw([&] { return normals.normal(0.0, 1.0); }));
-    std::printf("  %-44s %7.3f us\n", "uniform from a full std::mt19937", per_draw([] {
-                    std::mt19937 engine(device_value());
-                    return canonical_uniform(engine);
-                }));
-    std::printf("  %-44s %7.3f us\n", "normal from a full std::mt19937", per_draw([] {
-                    std::mt19937 engine(device_value());
-                    return polar_step(engine).first;
-                }));
-    std::printf("  %-44s %7.3f us\n", "random-device value alone",
-                per_draw([] { return static_cast<double>(device_value()); }));
     return 0;
 }

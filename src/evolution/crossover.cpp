@@ -34,18 +34,6 @@ int32_t first_inherited_target(const Network& child, int32_t i) {
     return child.recurrent ? child.inputs : i + 1;
 }
 
-// Connections in the child's inherited range that both parents have: each
-// takes one fresh draw.
-std::size_t shared_connections(const Network& child, const Network& a, const Network& b) {
-    std::size_t count = 0;
-    for (int32_t i = 0; i < child.size - child.outputs; ++i) {
-        for (int32_t k = first_inherited_target(child, i); k < child.size; ++k) {
-            count += has_gene(a, i, k) && has_gene(b, i, k);
-        }
-    }
-    return count;
-}
-
 }  // namespace
 
 bool is_valid(const Network& network) {
@@ -56,36 +44,52 @@ bool is_valid(const Network& network) {
     return true;
 }
 
-Network crossover(const Network& a, const Network& b, double score_a, double score_b) {
+void crossover_into(Network& child, const Network& a, const Network& b, double score_a,
+                    double score_b) {
     const Network& dominant = score_a <= score_b ? a : b;
     const int32_t s = dominant.size;
-    Network child(a.inputs, a.outputs, a.recurrent);
-    resize(child, s);
+    // A new network: its engine is seeded before any draw of the crossover.
+    child.inputs = a.inputs;
+    child.outputs = a.outputs;
+    child.recurrent = a.recurrent;
+    child.rng.seed(device_value());
+    make_blank(child, s);
 
-    FreshDraws node_draws(static_cast<std::size_t>(s));
+    FreshStream& draws = fresh_stream();
     for (int32_t i = 0; i < s; ++i) {
-        const Network& drawn = node_draws.uniform(0.0, 1.0) <= 0.5 ? a : b;
+        const Network& drawn = draws.uniform(0.0, 1.0) <= 0.5 ? a : b;
         const Network& parent = i < drawn.size ? drawn : dominant;
         child.activations[i] = parent.activations[i];
         child.biases[i] = parent.biases[i];
     }
 
-    FreshDraws connection_draws(shared_connections(child, a, b));
     for (int32_t i = 0; i < s - child.outputs; ++i) {
         for (int32_t k = first_inherited_target(child, i); k < s; ++k) {
             if (has_gene(a, i, k) && has_gene(b, i, k)) {
-                const Network& drawn = connection_draws.uniform(0.0, 1.0) <= 0.5 ? a : b;
+                const Network& drawn = draws.uniform(0.0, 1.0) <= 0.5 ? a : b;
                 set_link(child, i, k, weight(drawn, i, k));
             } else if (has_gene(dominant, i, k)) {
                 set_link(child, i, k, weight(dominant, i, k));
             }
         }
     }
+}
+
+Network crossover(const Network& a, const Network& b, double score_a, double score_b) {
+    Network child;
+    crossover_into(child, a, b, score_a, score_b);
     return child;
 }
 
 std::vector<Network> crossover_population(const std::vector<Network>& parents,
                                           const std::vector<double>& scores) {
+    std::vector<Network> children;
+    crossover_population(parents, scores, children);
+    return children;
+}
+
+void crossover_population(const std::vector<Network>& parents, const std::vector<double>& scores,
+                          std::vector<Network>& children) {
     if (scores.size() != parents.size()) {
         throw std::invalid_argument("crossover_population needs one score per parent");
     }
@@ -101,26 +105,28 @@ std::vector<Network> crossover_population(const std::vector<Network>& parents,
     for (std::size_t j = 0; j < order.size(); ++j) order[j] = static_cast<int32_t>(j % n);
     shuffle_indices(order);
 
-    std::vector<Network> children;
-    children.reserve(order.size());
+    // Children are built in place, in whatever buffers the networks already
+    // held there.
+    children.resize(order.size());
     for (int32_t p = 0; p < n; ++p) {
         const int32_t ia = order[2 * p];
         const int32_t ib = order[2 * p + 1];
         const Network& a = parents[ia];
         const Network& b = parents[ib];
+        Network& first = children[2 * static_cast<std::size_t>(p)];
+        Network& second = children[2 * static_cast<std::size_t>(p) + 1];
         if (fresh_uniform(0.0, 1.0) >= 0.5) {
-            children.push_back(crossover(a, b, scores[ia], scores[ib]));
-            children.push_back(crossover(a, b, scores[ia], scores[ib]));
+            crossover_into(first, a, b, scores[ia], scores[ib]);
+            crossover_into(second, a, b, scores[ia], scores[ib]);
         } else {
-            children.push_back(clone(a));
-            children.push_back(clone(b));
+            clone_into(first, a);
+            clone_into(second, b);
         }
     }
 
     for (const Network& child : children) {
         if (!is_valid(child)) report_broken_network("Crossover broke network");
     }
-    return children;
 }
 
 }  // namespace tessavo

@@ -1,6 +1,5 @@
 #include "evolution/mutation.hpp"
 
-#include <algorithm>
 #include <cmath>
 
 #include "evolution/crossover.hpp"
@@ -12,7 +11,7 @@ namespace tessavo {
 
 namespace {
 
-double draw() { return fresh_uniform(0.0, 1.0); }
+double draw() { return fresh_stream().uniform(0.0, 1.0); }
 
 void check(const Network& network, const char* line) {
     if (!is_valid(network)) report_broken_network(line);
@@ -61,8 +60,7 @@ void mutate(Network& network) {
 }
 
 void perturb_parameters(Network& network) {
-    // One fresh draw per bias and per connected weight.
-    FreshDraws draws(network.biases.size() + connection_count(network));
+    FreshStream& draws = fresh_stream();
     for (int32_t i = 0; i < network.size; ++i) {
         network.biases[i] += draws.normal(0.0, 0.2 * std::fabs(network.biases[i]));
         for (int32_t j = 0; j < network.size; ++j) {
@@ -74,8 +72,7 @@ void perturb_parameters(Network& network) {
 }
 
 void mutate_activations(Network& network) {
-    // One fresh draw per non-input node; the C generator reads no device.
-    FreshDraws draws(static_cast<std::size_t>(std::max(network.size - network.inputs, 0)));
+    FreshStream& draws = fresh_stream();
     for (int32_t i = network.inputs; i < network.size; ++i) {
         if (draws.uniform(0.0, 1.0) <= 0.05) network.activations[i] = random_activation();
     }

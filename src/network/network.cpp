@@ -6,7 +6,7 @@
 #include <cstring>
 #include <new>
 
-#include "evolution/random.hpp"
+#include "random/sources.hpp"
 
 namespace tessavo {
 
@@ -20,9 +20,8 @@ int32_t activation_code(const char* name) {
 }
 
 Network::Network(int32_t inputs_, int32_t outputs_, bool recurrent_)
-    : inputs(inputs_), outputs(outputs_), recurrent(recurrent_) {
+    : inputs(inputs_), outputs(outputs_), recurrent(recurrent_), rng(device_value()) {
     resize(*this, inputs_ + outputs_);
-    rng.seed(device_value());
 }
 
 void check_fits_in_memory(int32_t n) {
@@ -54,6 +53,17 @@ void resize(Network& network, int32_t n) {
     network.links.swap(links);
 }
 
+void make_blank(Network& network, int32_t n) {
+    const std::size_t count = static_cast<std::size_t>(n);
+    network.size = n;
+    network.biases.assign(count, 0.0);
+    network.sums.assign(count, 0.0);
+    network.values.assign(count, 0.0);
+    network.activations.assign(count, 0);
+    network.weights.assign(count * count, 0.0);
+    network.links.assign(count * count, 0);
+}
+
 void randomize_dense(Network& network) {
     // Both variates of each polar step are used; the kept one carries over
     // from the last bias into the first weight.
@@ -83,15 +93,14 @@ void randomize_dense(Network& network) {
 }
 
 Network clone(const Network& network) {
-    Network copy(network.inputs, network.outputs, network.recurrent);
-    copy.size = network.size;
-    copy.biases = network.biases;
-    copy.sums = network.sums;
-    copy.values = network.values;
-    copy.activations = network.activations;
-    copy.weights = network.weights;
-    copy.links = network.links;
+    Network copy(network);
+    copy.rng.seed(device_value());
     return copy;
+}
+
+void clone_into(Network& out, const Network& network) {
+    if (&out != &network) out = network;
+    out.rng.seed(device_value());
 }
 
 void clear_state(Network& network) { std::fill(network.values.begin(), network.values.end(), 0.0); }

@@ -3,8 +3,9 @@
 #pragma once
 
 #include <cstdint>
-#include <random>
 #include <vector>
+
+#include "random/engine.hpp"
 
 namespace tessavo {
 
@@ -36,7 +37,7 @@ struct Network {
     // as one contiguous run. Use the accessors below rather than indexing.
     std::vector<double> weights;
     std::vector<uint8_t> links;
-    std::mt19937 rng;
+    RandomEngine rng;
 
     // An empty network: no nodes, engine in its default state. Used by
     // Python objects before a network is built or installed.
@@ -80,12 +81,18 @@ void check_fits_in_memory(int32_t n);
 // and the engine stay. Throws std::bad_alloc when the matrices do not fit.
 void resize(Network& network, int32_t n);
 
+// resize without the memory check, reusing the network's buffers: for sizes
+// of networks that exist already, such as a crossover child's.
+void make_blank(Network& network, int32_t n);
+
 // Random biases and activation codes, and the dense initial topology with
 // random weights, on a blank network.
 void randomize_dense(Network& network);
 
 // A copy with a newly seeded engine.
 Network clone(const Network& network);
+// The same into out, whose buffers are reused.
+void clone_into(Network& out, const Network& network);
 
 // Every node value becomes 0.
 void clear_state(Network& network);

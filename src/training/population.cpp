@@ -37,13 +37,10 @@ void check_population_fits(const Network& network, int64_t count) {
 }
 
 std::vector<Network> seed_population(const Network& network, int32_t count) {
-    std::vector<Network> population;
-    population.reserve(static_cast<std::size_t>(count));
-    population.push_back(clone(network));
-    for (int32_t i = 1; i < count; ++i) {
-        Network member = clone(network);
-        mutate(member);
-        population.push_back(std::move(member));
+    std::vector<Network> population(static_cast<std::size_t>(count));
+    for (std::size_t i = 0; i < population.size(); ++i) {
+        clone_into(population[i], network);
+        if (i > 0) mutate(population[i]);
     }
     return population;
 }
@@ -52,14 +49,15 @@ std::vector<Network> build_pool(std::vector<Network>&& parents, std::vector<Netw
     if (children.size() < parents.size()) {
         throw std::logic_error("build_pool: fewer children than parents");
     }
+    const std::size_t count = parents.size();
     std::vector<Network> pool;
-    pool.reserve(2 * parents.size());
-    for (std::size_t i = 0; i < parents.size(); ++i) {
+    pool.reserve(2 * count);
+    for (std::size_t i = 0; i < count; ++i) {
         pool.push_back(std::move(parents[i]));
         pool.push_back(std::move(children[i]));
     }
     parents.clear();
-    children.clear();
+    children.erase(children.begin(), children.begin() + static_cast<std::ptrdiff_t>(count));
     return pool;
 }
 
@@ -162,10 +160,17 @@ Population select_survivors(std::vector<Network>&& pool, std::vector<LossRow>&& 
     shuffle_indices(places);
     const std::vector<int32_t> winners = tournament_winners(pool_losses, places, count);
 
-    // A winner is moved out at its last win; earlier wins take copies.
+    // A winner is moved out at its last win; earlier wins take copies, made
+    // in the buffers of members that won nothing. There are always enough of
+    // those: count wins over 2 * count members leave count + (members that
+    // won twice) without a win.
     std::vector<int32_t> wins_left(members, 0);
     for (const int32_t w : winners) ++wins_left[w];
     Population survivors;
+    survivors.spare.reserve(members);
+    for (std::size_t i = 0; i < members; ++i) {
+        if (wins_left[i] == 0) survivors.spare.push_back(std::move(pool[i]));
+    }
     survivors.members.reserve(winners.size());
     survivors.losses.reserve(winners.size());
     for (const int32_t w : winners) {
@@ -173,7 +178,10 @@ Population select_survivors(std::vector<Network>&& pool, std::vector<LossRow>&& 
             survivors.members.push_back(std::move(pool[w]));
             survivors.losses.push_back(std::move(pool_losses[w]));
         } else {
-            survivors.members.push_back(pool[w]);
+            Network copy = std::move(survivors.spare.back());
+            survivors.spare.pop_back();
+            copy = pool[w];
+            survivors.members.push_back(std::move(copy));
             survivors.losses.push_back(pool_losses[w]);
         }
     }
@@ -199,7 +207,9 @@ bool run_generation(Population& population, const PoolScorer& score) {
     for (std::size_t i = 0; i < parent_scores.size(); ++i) {
         parent_scores[i] = primary_loss(population.losses[i]);
     }
-    std::vector<Network> children = crossover_population(population.members, parent_scores);
+    std::vector<Network> children = std::move(population.spare);
+    population.spare.clear();
+    crossover_population(population.members, parent_scores, children);
     // Every child is mutated, even those the pool leaves out.
     mutate_population(children);
     std::vector<Network> pool = build_pool(std::move(population.members), std::move(children));
@@ -209,6 +219,8 @@ bool run_generation(Population& population, const PoolScorer& score) {
         throw std::logic_error("run_generation: fewer loss rows than pool members");
     }
     population = select_survivors(std::move(pool), std::move(rows), count);
+    // The children the pool left out are spare too.
+    for (Network& left_out : children) population.spare.push_back(std::move(left_out));
     return true;
 }
 

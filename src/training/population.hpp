@@ -18,6 +18,9 @@ using LossRow = std::vector<double>;
 struct Population {
     std::vector<Network> members;
     std::vector<LossRow> losses;  // row i belongs to member i
+    // Networks the last generation left out; the next one builds its
+    // children in their buffers instead of allocating.
+    std::vector<Network> spare;
 };
 
 // The ranking loss of a row; NaN for an empty row, which then never wins.
@@ -31,7 +34,8 @@ void check_population_fits(const Network& network, int64_t count);
 std::vector<Network> seed_population(const Network& network, int32_t count);
 
 // Parent 0, child 0, parent 1, child 1, ...: the first P children only.
-// Both lists are discarded by the scheme, so their networks are moved.
+// The networks are moved; parents is left empty and children holds the
+// children that the pool leaves out.
 std::vector<Network> build_pool(std::vector<Network>&& parents, std::vector<Network>&& children);
 
 // One loss row per pool member, in pool order, each member scored on the
@@ -48,7 +52,8 @@ std::vector<int32_t> tournament_winners(const std::vector<LossRow>& pool_losses,
 
 // count survivors by tournaments of four over the 2 * count pool members,
 // every member holding two shuffled places. The pool is consumed: a
-// winner's network is copied if it wins again later and moved otherwise.
+// winner's network is moved at its last win and copied before that; the
+// networks that win nothing become the survivors' spare.
 Population select_survivors(std::vector<Network>&& pool, std::vector<LossRow>&& pool_losses,
                             int32_t count);
 

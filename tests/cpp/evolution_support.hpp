@@ -19,12 +19,13 @@ namespace tessavo::testing {
 
 using Links = std::vector<std::pair<int32_t, int32_t>>;
 
-// The random device replays queued values, then counts up from 1; the clock
-// is fixed. Both seeding flags are spent in SetUp, so srand alone places the
-// C generator.
+// The random device replays queued values, then counts up from 1, and each
+// fresh draw takes its own device value; the clock is fixed. Both seeding
+// flags are spent in SetUp, so srand alone places the C generator.
 class EvolutionTest : public ::testing::Test {
 protected:
     void SetUp() override {
+        set_fresh_reseed_interval(1);
         set_device_source([this] {
             ++device_reads;
             if (queued.empty()) return counter++;
@@ -41,6 +42,7 @@ protected:
     void TearDown() override {
         set_device_source({});
         set_clock_source({});
+        set_fresh_reseed_interval(default_fresh_reseed_interval);
     }
     void queue(std::initializer_list<uint32_t> values) {
         queued.insert(queued.end(), values.begin(), values.end());
@@ -52,12 +54,12 @@ protected:
 };
 
 inline double reference_uniform(uint32_t seed) {
-    std::mt19937 engine(seed);
+    RandomEngine engine(seed);
     return canonical_uniform(engine);
 }
 
 inline double reference_normal(uint32_t seed) {
-    std::mt19937 engine(seed);
+    RandomEngine engine(seed);
     return polar_step(engine).first;
 }
 
@@ -91,7 +93,7 @@ inline unsigned arrange_rand(const std::vector<std::pair<int, int>>& wants) {
 // The next `count` values of the network's engine's normal draws, leaving
 // the network untouched.
 inline std::vector<double> upcoming_normals(const Network& network, int count) {
-    std::mt19937 engine = network.rng;
+    RandomEngine engine = network.rng;
     std::vector<double> out;
     for (int k = 0; k < count; ++k) out.push_back(polar_step(engine).first);
     return out;

@@ -43,7 +43,7 @@ TEST_F(Seams, ConstructionIsBlankWithSeededEngine) {
     EXPECT_EQ(n.activations, std::vector<int32_t>(3, 0));
     EXPECT_EQ(n.values, std::vector<double>(3, 0.0));
     EXPECT_TRUE(links_of(n).empty());
-    std::mt19937 expected(1000);
+    RandomEngine expected(1000);
     EXPECT_EQ(n.rng(), expected());
     Network other(2, 1, false);
     EXPECT_NE(n.rng(), other.rng());
@@ -99,7 +99,7 @@ TEST(Polar, TinyPairsAreRescaled) {
 // both variates of each polar step used in turn.
 void expect_dense(const Network& n, uint32_t seed, const std::vector<std::pair<int, int>>& order,
                   int steps) {
-    std::mt19937 engine(seed);
+    RandomEngine engine(seed);
     std::vector<double> normals;
     for (int i = 0; i < steps; ++i) {
         const auto [a, b] = polar_step(engine);
@@ -135,7 +135,7 @@ TEST_F(Seams, RandomizeDenseRecurrent) {
 TEST_F(Seams, KeptVariateCarriesFromLastBiasIntoFirstWeight) {
     Network n(2, 1, false);  // 3 biases + 2 weights: the 4th draw is a kept one
     randomize_dense(n);
-    std::mt19937 engine(1000);
+    RandomEngine engine(1000);
     const auto step1 = polar_step(engine);
     const auto step2 = polar_step(engine);
     const auto step3 = polar_step(engine);
@@ -173,7 +173,7 @@ TEST_F(Seams, ResizeResetsButKeepsEngineAndShape) {
     resize(n, 5);
     randomize_dense(n);
     n.values.assign(5, 3.0);
-    const std::mt19937 engine = n.rng;
+    const RandomEngine engine = n.rng;
     resize(n, 4);
     EXPECT_EQ(n.size, 4);
     EXPECT_EQ(n.biases, std::vector<double>(4, 0.0));

@@ -1,13 +1,14 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdlib>
 #include <map>
 #include <random>
-#include <stdexcept>
+#include <string>
+#include <utility>
 #include <vector>
 
-#include "evolution/fresh_engine.hpp"
 #include "evolution/random.hpp"
 #include "evolution_support.hpp"
 #include "network/network.hpp"
@@ -15,35 +16,80 @@
 namespace tessavo::testing {
 namespace {
 
-std::vector<uint32_t> test_seeds() {
-    std::vector<uint32_t> seeds = {0u, 1u, 5489u, 0x7FFFFFFFu, 0x80000000u, 0xFFFFFFFFu};
-    std::mt19937 pick(2024);
-    for (int k = 0; k < 300; ++k) seeds.push_back(pick());
-    return seeds;
+// Mean and variance of n values from draw().
+template <class Draw>
+std::pair<double, double> moments(int n, Draw draw) {
+    double sum = 0.0, squares = 0.0;
+    for (int k = 0; k < n; ++k) {
+        const double v = draw();
+        sum += v;
+        squares += v * v;
+    }
+    const double mean = sum / n;
+    return {mean, squares / n - mean * mean};
 }
 
-// Past output 226 the lazy engine hands over to a full one and past 623 the
-// full one twists again: compare well beyond both.
-TEST(FreshEngine, GivesTheOutputsOfStdMt19937) {
-    for (const uint32_t seed : test_seeds()) {
-        FreshEngine fresh(seed);
-        std::mt19937 reference(seed);
-        for (int k = 0; k < 1400; ++k) ASSERT_EQ(fresh(), reference()) << seed << " output " << k;
-    }
+constexpr int many = 200000;
+
+// Every source must keep the specified distribution whether its seeds come
+// from the operating system or count up one by one (a fixed seed's stream).
+struct SourceCase {
+    const char* name;
+    bool counting_seeds;
+    bool normal;  // else uniform on [0, 1)
+};
+
+class Distributions : public ::testing::TestWithParam<SourceCase> {
+protected:
+    void TearDown() override { set_device_source({}); }
+};
+
+TEST_P(Distributions, MeanAndVarianceHold) {
+    const SourceCase c = GetParam();
+    uint32_t next = 1;
+    if (c.counting_seeds) set_device_source([&] { return next++; });
+    const auto [mean, variance] =
+        moments(many, [&] { return c.normal ? fresh_normal(0.0, 1.0) : fresh_uniform(0.0, 1.0); });
+    const double expected_variance = c.normal ? 1.0 : 1.0 / 12.0;
+    const double expected_mean = c.normal ? 0.0 : 0.5;
+    // Five standard errors of the mean, and a few percent of the variance.
+    EXPECT_NEAR(mean, expected_mean, 5.0 * std::sqrt(expected_variance / many));
+    EXPECT_NEAR(variance, expected_variance, 0.02 * expected_variance);
 }
 
-TEST(FreshEngine, LockstepSeedingAndReseedingChangeNothing) {
-    const std::vector<uint32_t> seeds = test_seeds();
-    FreshEngine engines[8];
-    for (std::size_t start = 0; start + 8 <= seeds.size(); start += 8) {
-        for (std::size_t e = 0; e < 8; ++e) engines[e].reseed(seeds[start + e]);
-        seed_in_lockstep(engines);
-        for (std::size_t e = 0; e < 8; ++e) {
-            std::mt19937 reference(seeds[start + e]);
-            const int outputs = 1 + static_cast<int>((start + 97 * e) % 700);
-            for (int k = 0; k < outputs; ++k) ASSERT_EQ(engines[e](), reference());
-        }
+INSTANTIATE_TEST_SUITE_P(FreshDraws, Distributions,
+                         ::testing::Values(SourceCase{"DeviceUniform", false, false},
+                                           SourceCase{"DeviceNormal", false, true},
+                                           SourceCase{"CountingUniform", true, false},
+                                           SourceCase{"CountingNormal", true, true}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// Consecutive seeds must not give related values: neighbouring draws are
+// uncorrelated and the low bits of every output are balanced.
+TEST(RandomEngine, ConsecutiveSeedsGiveUnrelatedStreams) {
+    double sum_xy = 0.0, previous = 0.0;
+    long low_bits = 0;
+    for (uint32_t seed = 1; seed <= static_cast<uint32_t>(many); ++seed) {
+        RandomEngine engine(seed);
+        const double u = canonical_uniform(engine) - 0.5;
+        sum_xy += u * previous;
+        previous = u;
+        low_bits += engine() & 1u;
     }
+    EXPECT_NEAR(sum_xy / many, 0.0, 5.0 / 12.0 / std::sqrt(static_cast<double>(many)));
+    EXPECT_NEAR(static_cast<double>(low_bits), many / 2.0, 5.0 * std::sqrt(many / 4.0));
+}
+
+// A network's engine is its own: one seed per network, advanced only by its
+// own draws, and copies share the stream.
+TEST(RandomEngine, NetworkNormalsAreStandardAndOwnedByTheirNetwork) {
+    Network a(1, 1, false), b(1, 1, false);
+    const Network copy_of_b = b;
+    const auto [mean, variance] = moments(many, [&] { return network_normal(a); });
+    EXPECT_NEAR(mean, 0.0, 5.0 / std::sqrt(static_cast<double>(many)));
+    EXPECT_NEAR(variance, 1.0, 0.02);
+    EXPECT_TRUE(b.rng == copy_of_b.rng);
+    EXPECT_FALSE(a.rng == b.rng);
 }
 
 using RandomSources = EvolutionTest;
@@ -56,27 +102,22 @@ TEST_F(RandomSources, FreshDrawsUseOneDeviceValueEach) {
     EXPECT_EQ(device_reads, 3);
 }
 
-TEST_F(RandomSources, ZeroDeviationReturnsTheMeanExactly) {
-    for (const double mean : {0.0, 3.25, -1e-300}) EXPECT_EQ(fresh_normal(mean, 0.0), mean);
+// One engine serves a run of draws; a new source takes effect at once.
+TEST_F(RandomSources, StreamReseedsEveryIntervalAndOnANewSource) {
+    set_fresh_reseed_interval(3);
+    queue({42u});
+    RandomEngine engine(42u);
+    const double first = canonical_uniform(engine);
+    EXPECT_EQ(fresh_uniform(0.0, 1.0), first);
+    EXPECT_EQ(fresh_normal(0.0, 1.0), polar_step(engine).first);
+    for (int k = 0; k < 5; ++k) fresh_uniform(0.0, 1.0);
+    EXPECT_EQ(device_reads, 3);
+    set_device_source([] { return 42u; });
+    EXPECT_EQ(fresh_uniform(0.0, 1.0), first);
 }
 
-// A run of draws reads the same device values in the same order as single
-// calls, never more than announced, whatever its length against the batch.
-TEST_F(RandomSources, FreshDrawsMatchSingleCalls) {
-    for (const std::size_t count : {0u, 1u, 7u, 8u, 9u, 16u, 23u}) {
-        const uint32_t first = counter;
-        FreshDraws draws(count);
-        for (std::size_t k = 0; k < count; ++k) {
-            const uint32_t seed = first + static_cast<uint32_t>(k);
-            if (k % 3 == 0) {
-                ASSERT_EQ(draws.uniform(0.0, 1.0), reference_uniform(seed));
-            } else {
-                ASSERT_EQ(draws.normal(2.0, 0.5), 2.0 + 0.5 * reference_normal(seed));
-            }
-        }
-        EXPECT_EQ(counter, first + count);
-        EXPECT_THROW(draws.uniform(0.0, 1.0), std::logic_error);
-    }
+TEST_F(RandomSources, ZeroDeviationReturnsTheMeanExactly) {
+    for (const double mean : {0.0, 3.25, -1e-300}) EXPECT_EQ(fresh_normal(mean, 0.0), mean);
 }
 
 TEST_F(RandomSources, NetworkNormalKeepsNoPartner) {

@@ -253,7 +253,7 @@ TEST_F(Structural, RemoveNodeBypassesWithNewWeights) {
                 if (i != v && has_link(before, i, v)) predecessors.push_back(down(i, v));
             for (int32_t i = before.inputs; i < before.size; ++i)
                 if (i != v && has_link(before, v, i)) successors.push_back(down(i, v));
-            std::mt19937 engine = before.rng;
+            RandomEngine engine = before.rng;
             Network bypassed = after;
             for (const int32_t p : predecessors)
                 for (const int32_t q : successors) {

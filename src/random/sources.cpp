@@ -1,0 +1,186 @@
+#include "random/sources.hpp"
+
+#include <pthread.h>
+#include <sys/random.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstddef>
+#include <cstdlib>
+#include <ctime>
+#include <system_error>
+#include <utility>
+
+namespace tessavo {
+
+namespace {
+
+// Changes when values drawn from the device so far must not be used any
+// more: the source was replaced, the interval changed, or the process forked.
+std::atomic<uint64_t> random_epoch{0};
+
+std::function<uint32_t()>& device_override() {
+    static std::function<uint32_t()> source;
+    return source;
+}
+
+// A forked child must not repeat the values its parent goes on to use.
+void drop_caches() { random_epoch.fetch_add(1, std::memory_order_relaxed); }
+
+std::atomic<uint32_t> reseed_interval{default_fresh_reseed_interval};
+
+// One block per thread, read with one system call, serves many draws.
+class DeviceBlock {
+public:
+    uint32_t next() {
+        const uint64_t epoch = random_epoch.load(std::memory_order_relaxed);
+        if (pos_ == count || epoch != epoch_) refill(epoch);
+        return block_[pos_++];
+    }
+
+private:
+    static constexpr std::size_t count = 1024;
+
+    void refill(uint64_t epoch) {
+        std::size_t got = 0;
+        auto* bytes = reinterpret_cast<unsigned char*>(block_);
+        while (got < sizeof block_) {
+            const ssize_t n = getrandom(bytes + got, sizeof block_ - got, 0);
+            if (n < 0) {
+                if (errno == EINTR) continue;
+                throw std::system_error(errno, std::generic_category(),
+                                        "cannot read the random device");
+            }
+            got += static_cast<std::size_t>(n);
+        }
+        pos_ = 0;
+        epoch_ = epoch;
+    }
+
+    uint32_t block_[count];
+    std::size_t pos_ = count;
+    uint64_t epoch_ = 0;
+};
+
+[[maybe_unused]] const bool fork_handler_installed = [] {
+    pthread_atfork(nullptr, nullptr, drop_caches);
+    return true;
+}();
+
+}  // namespace
+
+void FreshStream::reseed() {
+    epoch_ = random_epoch.load(std::memory_order_relaxed);
+    engine_.seed(device_value());
+    left_ = reseed_interval.load(std::memory_order_relaxed);
+}
+
+RandomEngine& FreshStream::engine() {
+    if (left_ == 0 || epoch_ != random_epoch.load(std::memory_order_relaxed)) reseed();
+    --left_;
+    return engine_;
+}
+
+double FreshStream::uniform(double a, double b) {
+    return canonical_uniform(engine()) * (b - a) + a;
+}
+
+double FreshStream::normal(double mean, double stddev) {
+    return mean + stddev * polar_step(engine()).first;
+}
+
+FreshStream& fresh_stream() {
+    thread_local FreshStream stream;
+    return stream;
+}
+
+void set_fresh_reseed_interval(uint32_t interval) {
+    reseed_interval.store(interval < 1 ? 1 : interval, std::memory_order_relaxed);
+    drop_caches();
+}
+
+void set_device_source(std::function<uint32_t()> source) {
+    device_override() = std::move(source);
+    drop_caches();
+}
+
+uint32_t device_value() {
+    const auto& source = device_override();
+    if (source) return source();
+    thread_local DeviceBlock block;
+    return block.next();
+}
+
+namespace {
+
+std::function<uint32_t()>& clock_override() {
+    static std::function<uint32_t()> source;
+    return source;
+}
+
+// Both start set when the module is loaded; each is cleared by the first use
+// of what it guards.
+bool activation_seeding_flag = true;
+bool random_int_seeding_flag = true;
+
+void seed_c_generator_from_clock() {
+    const auto& clock = clock_override();
+    const uint32_t seconds = clock ? clock() : static_cast<uint32_t>(std::time(nullptr));
+    std::srand(seconds);
+}
+
+}  // namespace
+
+void set_clock_source(std::function<uint32_t()> source) { clock_override() = std::move(source); }
+
+void reset_seeding_flags() {
+    activation_seeding_flag = true;
+    random_int_seeding_flag = true;
+}
+
+int32_t random_activation() {
+    if (activation_seeding_flag) {
+        seed_c_generator_from_clock();
+        activation_seeding_flag = false;
+    }
+    return std::rand() % 4;
+}
+
+int32_t random_int(int32_t lo, int32_t hi) {
+    if (random_int_seeding_flag) {
+        seed_c_generator_from_clock();
+        random_int_seeding_flag = false;
+    }
+    const int64_t span = static_cast<int64_t>(hi) - lo + 1;
+    return static_cast<int32_t>(lo + std::rand() % span);
+}
+
+double fresh_uniform(double a, double b) { return fresh_stream().uniform(a, b); }
+
+double fresh_normal(double mean, double stddev) { return fresh_stream().normal(mean, stddev); }
+
+namespace {
+
+// Uniform in [0, bound) by rejection: only 32-bit outputs below the largest
+// multiple of bound are used, so every remainder is equally likely.
+uint32_t uniform_below(RandomEngine& engine, uint32_t bound) {
+    const uint64_t range = uint64_t{1} << 32;
+    const uint64_t accepted = range - range % bound;
+    uint32_t x;
+    do {
+        x = engine();
+    } while (x >= accepted);
+    return x % bound;
+}
+
+}  // namespace
+
+void shuffle_indices(std::vector<int32_t>& items) {
+    RandomEngine& engine = fresh_stream().engine();
+    for (std::size_t i = 1; i < items.size(); ++i) {
+        const std::size_t j = uniform_below(engine, static_cast<uint32_t>(i + 1));
+        if (j != i) std::swap(items[i], items[j]);
+    }
+}
+
+}  // namespace tessavo
