@@ -60,15 +60,24 @@ void mutate(Network& network) {
 }
 
 void perturb_parameters(Network& network) {
-    FreshStream& draws = fresh_stream();
+    // Bias i, then the connected weights of row i, for every node in order;
+    // each value's deviation depends on itself alone, so all are drawn at once.
+    thread_local std::vector<double*> targets;
+    thread_local std::vector<double> zeros, deviations, moves;
+    targets.clear();
     for (int32_t i = 0; i < network.size; ++i) {
-        network.biases[i] += draws.normal(0.0, 0.2 * std::fabs(network.biases[i]));
+        targets.push_back(&network.biases[i]);
         for (int32_t j = 0; j < network.size; ++j) {
-            if (!has_link(network, i, j)) continue;
-            const double w = weight(network, i, j);
-            set_weight(network, i, j, w + draws.normal(0.0, 0.2 * std::fabs(w)));
+            if (has_link(network, i, j))
+                targets.push_back(&network.weights[matrix_index(network, i, j)]);
         }
     }
+    zeros.assign(targets.size(), 0.0);
+    deviations.resize(targets.size());
+    moves.resize(targets.size());
+    for (std::size_t k = 0; k < targets.size(); ++k) deviations[k] = 0.2 * std::fabs(*targets[k]);
+    fresh_stream().normals(zeros.data(), deviations.data(), moves.data(), targets.size());
+    for (std::size_t k = 0; k < targets.size(); ++k) *targets[k] += moves[k];
 }
 
 void mutate_activations(Network& network) {

@@ -66,10 +66,12 @@ double canonical_uniform(Engine& engine) {
     return (x1 + x2 * 4294967296.0) / 18446744073709551616.0;
 }
 
-// One step of the polar method: two standard normal variates.
+// The polar method in two halves, so that a run of draws can take all its
+// pairs first and then overlap the slow logarithms and roots.
+// First half: canonical uniforms u1, u2 until p = 2 u1 - 1 and q = 2 u2 - 1
+// give 0 < s = p^2 + q^2 < 1 with p and q nonzero.
 template <class Engine>
-std::pair<double, double> polar_step(Engine& engine) {
-    double p, q, s;
+void polar_pair(Engine& engine, double& p, double& q, double& s) {
     do {
         const double u1 = canonical_uniform(engine);
         const double u2 = canonical_uniform(engine);
@@ -77,6 +79,10 @@ std::pair<double, double> polar_step(Engine& engine) {
         q = 2.0 * u2 - 1.0;
         s = p * p + q * q;
     } while (!(s < 1.0) || p == 0.0 || q == 0.0);
+}
+
+// Second half: the two standard normal variates of an accepted pair.
+inline std::pair<double, double> polar_variates(double p, double q, double s) {
     double log_s;
     if (s > 1e-4) {
         log_s = std::log(s);
@@ -90,6 +96,14 @@ std::pair<double, double> polar_step(Engine& engine) {
     }
     const double f = std::sqrt(-2.0 * log_s / s);
     return {p * f, q * f};
+}
+
+// One step of the polar method: two standard normal variates.
+template <class Engine>
+std::pair<double, double> polar_step(Engine& engine) {
+    double p, q, s;
+    polar_pair(engine, p, q, s);
+    return polar_variates(p, q, s);
 }
 
 }  // namespace tessavo

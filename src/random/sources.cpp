@@ -3,6 +3,7 @@
 #include <pthread.h>
 #include <sys/random.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstddef>
@@ -87,6 +88,21 @@ double FreshStream::uniform(double a, double b) {
 
 double FreshStream::normal(double mean, double stddev) {
     return mean + stddev * polar_step(engine()).first;
+}
+
+void FreshStream::normals(const double* means, const double* stddevs, double* out,
+                          std::size_t count) {
+    constexpr std::size_t chunk = 16;
+    double p[chunk], q[chunk], s[chunk];
+    for (std::size_t start = 0; start < count; start += chunk) {
+        const std::size_t n = std::min(chunk, count - start);
+        for (std::size_t k = 0; k < n; ++k) polar_pair(engine(), p[k], q[k], s[k]);
+        // Independent of each other: the processor overlaps them.
+        for (std::size_t k = 0; k < n; ++k) {
+            const std::size_t at = start + k;
+            out[at] = means[at] + stddevs[at] * polar_variates(p[k], q[k], s[k]).first;
+        }
+    }
 }
 
 FreshStream& fresh_stream() {

@@ -116,6 +116,27 @@ TEST_F(RandomSources, StreamReseedsEveryIntervalAndOnANewSource) {
     EXPECT_EQ(fresh_uniform(0.0, 1.0), first);
 }
 
+// A run of normals gives the values of as many single draws, whatever its
+// length against the chunks it is computed in, and in either stream mode.
+TEST_F(RandomSources, RunOfNormalsMatchesSingleDraws) {
+    for (const uint32_t interval : {1u, default_fresh_reseed_interval}) {
+        set_fresh_reseed_interval(interval);
+        for (const std::size_t count : {0u, 1u, 16u, 17u, 40u}) {
+            std::vector<double> means(count), deviations(count), run(count), single;
+            for (std::size_t k = 0; k < count; ++k) {
+                means[k] = 0.5 * k;
+                deviations[k] = k % 3 == 0 ? 0.0 : 0.25 * k;
+            }
+            set_device_source([n = 7u]() mutable { return n++; });
+            fresh_stream().normals(means.data(), deviations.data(), run.data(), count);
+            set_device_source([n = 7u]() mutable { return n++; });
+            for (std::size_t k = 0; k < count; ++k)
+                single.push_back(fresh_normal(means[k], deviations[k]));
+            EXPECT_EQ(run, single) << interval << " " << count;
+        }
+    }
+}
+
 TEST_F(RandomSources, ZeroDeviationReturnsTheMeanExactly) {
     for (const double mean : {0.0, 3.25, -1e-300}) EXPECT_EQ(fresh_normal(mean, 0.0), mean);
 }
