@@ -1,4 +1,6 @@
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cmath>
@@ -78,6 +80,29 @@ TEST(RandomEngine, ConsecutiveSeedsGiveUnrelatedStreams) {
     }
     EXPECT_NEAR(sum_xy / many, 0.0, 5.0 / 12.0 / std::sqrt(static_cast<double>(many)));
     EXPECT_NEAR(static_cast<double>(low_bits), many / 2.0, 5.0 * std::sqrt(many / 4.0));
+}
+
+// A forked child must not replay the cached device values and stream state
+// that its parent goes on to use.
+TEST(RandomDevice, ForkedChildDrawsItsOwnValues) {
+    fresh_uniform(0.0, 1.0);  // the parent now holds cached values
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        const double values[2] = {fresh_uniform(0.0, 1.0), static_cast<double>(device_value())};
+        _exit(write(fds[1], values, sizeof values) == sizeof values ? 0 : 1);
+    }
+    const double own[2] = {fresh_uniform(0.0, 1.0), static_cast<double>(device_value())};
+    double theirs[2] = {};
+    ASSERT_EQ(read(fds[0], theirs, sizeof theirs), static_cast<ssize_t>(sizeof theirs));
+    int status = 0;
+    waitpid(child, &status, 0);
+    close(fds[0]);
+    close(fds[1]);
+    EXPECT_NE(own[0], theirs[0]);
+    EXPECT_NE(own[1], theirs[1]);
 }
 
 // A network's engine is its own: one seed per network, advanced only by its
