@@ -1,5 +1,4 @@
-#include <cmath>
-
+#include "network/activation_math.hpp"
 #include "network/network.hpp"
 
 namespace tessavo {
@@ -7,9 +6,9 @@ namespace tessavo {
 double activate(int32_t code, double x) {
     switch (code) {
         case ACTIVATION_SIGMOID:
-            return 1.0 / (std::exp(-x) + 1.0);
+            return sigmoid_ieee(x);
         case ACTIVATION_TANH:
-            return std::tanh(x);
+            return tanh_ieee(x);
         case ACTIVATION_RELU:
             return x > 0.0 ? x : 0.0;
         case ACTIVATION_LINEAR:

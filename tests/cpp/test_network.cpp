@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "evolution/random.hpp"
+#include "network/activation_math.hpp"
 #include "network/network.hpp"
 
 namespace tessavo {
@@ -209,7 +210,8 @@ TEST(Activation, Codes) {
     EXPECT_EQ(activate(ACTIVATION_RELU, -0.0), 0.0);
     EXPECT_EQ(activate(ACTIVATION_RELU, -3.0), 0.0);
     EXPECT_EQ(activate(ACTIVATION_LINEAR, -2.5), -2.5);
-    EXPECT_EQ(activate(ACTIVATION_TANH, 1.0), std::tanh(1.0));
+    EXPECT_EQ(activate(ACTIVATION_TANH, 1.0), tanh_ieee(1.0));
+    EXPECT_EQ(activate(ACTIVATION_SIGMOID, 1.5), 1.0 / (exp_ieee(-1.5) + 1.0));
     EXPECT_EQ(activate(7, 3.0), 0.0);
     EXPECT_EQ(activate(-1, 3.0), 0.0);
     EXPECT_EQ(activation_code("relu"), 2);

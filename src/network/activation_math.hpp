@@ -1,0 +1,295 @@
+// exp and tanh of our own: plain IEEE double arithmetic (no fused
+// multiply-add, no libm), so every machine and every vector width gives the
+// same bits. Both stay within 1 ulp of the correctly rounded value (about
+// 0.5 in practice). The bodies are branch-free so that a loop over lanes
+// vectorises.
+#pragma once
+
+#include <bit>
+#include <cstdint>
+
+namespace tessavo {
+
+namespace activation_detail {
+
+inline constexpr double inv_ln2 = 0x1.71547652b82fep+0;
+// ln 2 split so that k * ln2_hi is exact for |k| < 2^21.
+inline constexpr double ln2_hi = 0x1.62e42fee00000p-1;
+inline constexpr double ln2_lo = 0x1.a39ef35793c76p-33;
+// Adding this rounds a double below 2^51 to an integer kept in the low bits.
+inline constexpr double round_shift = 0x1.8p52;
+// Veltkamp splitter: 2^27 + 1.
+inline constexpr double splitter = 134217729.0;
+// Largest x whose e^x is finite.
+inline constexpr double max_finite_exp = 0x1.62e42fefa39efp+9;
+inline constexpr double inf = __builtin_inf();
+// One NaN for every NaN result, whatever the input's sign and payload, so
+// that scalar and vector code agree bit for bit there too.
+inline constexpr double quiet_nan = __builtin_nan("");
+
+[[gnu::always_inline]] inline uint64_t bits(double x) { return std::bit_cast<uint64_t>(x); }
+[[gnu::always_inline]] inline double from_bits(uint64_t b) { return std::bit_cast<double>(b); }
+
+// c ? a : b through bit masks. A plain conditional lets the compiler sink
+// the work of one side into a branch, which blocks vectorisation unless
+// floating-point traps are switched off.
+[[gnu::always_inline]] inline double pick(bool c, double a, double b) {
+    const uint64_t mask = uint64_t{0} - uint64_t{c};
+    return from_bits((bits(a) & mask) | (bits(b) & ~mask));
+}
+
+// exp: x = (64 e + j) ln2/64 + r with |r| <= ln2/128, e^x = 2^e 2^(j/64) e^r.
+inline constexpr double inv_step = 0x1.71547652b82fep+6;  // 64 / ln 2
+// ln2/64 split so that k * step_hi is exact for |k| < 2^21.
+inline constexpr double step_hi = 0x1.62e42fee00000p-7;
+inline constexpr double step_lo = 0x1.a39ef35793c76p-39;
+// Below this x, e^x is below 2^-1022: a subnormal result.
+inline constexpr double subnormal_below = -0x1.6232bdd7abcd2p+9;
+
+// 2^(j/64) as a pair: rounded value, then what the rounding lost.
+alignas(64) inline constexpr double pow2_table[128] = {
+    0x1.0000000000000p+0, 0x0.0p+0,
+    0x1.02c9a3e778061p+0, -0x1.19083535b085dp-56,
+    0x1.059b0d3158574p+0, 0x1.d73e2a475b465p-55,
+    0x1.0874518759bc8p+0, 0x1.186be4bb284ffp-57,
+    0x1.0b5586cf9890fp+0, 0x1.8a62e4adc610bp-54,
+    0x1.0e3ec32d3d1a2p+0, 0x1.03a1727c57b53p-59,
+    0x1.11301d0125b51p+0, -0x1.6c51039449b3ap-54,
+    0x1.1429aaea92de0p+0, -0x1.32fbf9af1369ep-54,
+    0x1.172b83c7d517bp+0, -0x1.19041b9d78a76p-55,
+    0x1.1a35beb6fcb75p+0, 0x1.e5b4c7b4968e4p-55,
+    0x1.1d4873168b9aap+0, 0x1.e016e00a2643cp-54,
+    0x1.2063b88628cd6p+0, 0x1.dc775814a8495p-55,
+    0x1.2387a6e756238p+0, 0x1.9b07eb6c70573p-54,
+    0x1.26b4565e27cddp+0, 0x1.2bd339940e9d9p-55,
+    0x1.29e9df51fdee1p+0, 0x1.612e8afad1255p-55,
+    0x1.2d285a6e4030bp+0, 0x1.0024754db41d5p-54,
+    0x1.306fe0a31b715p+0, 0x1.6f46ad23182e4p-55,
+    0x1.33c08b26416ffp+0, 0x1.32721843659a6p-54,
+    0x1.371a7373aa9cbp+0, -0x1.63aeabf42eae2p-54,
+    0x1.3a7db34e59ff7p+0, -0x1.5e436d661f5e3p-56,
+    0x1.3dea64c123422p+0, 0x1.ada0911f09ebcp-55,
+    0x1.4160a21f72e2ap+0, -0x1.ef3691c309278p-58,
+    0x1.44e086061892dp+0, 0x1.89b7a04ef80d0p-59,
+    0x1.486a2b5c13cd0p+0, 0x1.3c1a3b69062f0p-56,
+    0x1.4bfdad5362a27p+0, 0x1.d4397afec42e2p-56,
+    0x1.4f9b2769d2ca7p+0, -0x1.4b309d25957e3p-54,
+    0x1.5342b569d4f82p+0, -0x1.07abe1db13cadp-55,
+    0x1.56f4736b527dap+0, 0x1.9bb2c011d93adp-54,
+    0x1.5ab07dd485429p+0, 0x1.6324c054647adp-54,
+    0x1.5e76f15ad2148p+0, 0x1.ba6f93080e65ep-54,
+    0x1.6247eb03a5585p+0, -0x1.383c17e40b497p-54,
+    0x1.6623882552225p+0, -0x1.bb60987591c34p-54,
+    0x1.6a09e667f3bcdp+0, -0x1.bdd3413b26456p-54,
+    0x1.6dfb23c651a2fp+0, -0x1.bbe3a683c88abp-57,
+    0x1.71f75e8ec5f74p+0, -0x1.16e4786887a99p-55,
+    0x1.75feb564267c9p+0, -0x1.0245957316dd3p-54,
+    0x1.7a11473eb0187p+0, -0x1.41577ee04992fp-55,
+    0x1.7e2f336cf4e62p+0, 0x1.05d02ba15797ep-56,
+    0x1.82589994cce13p+0, -0x1.d4c1dd41532d8p-54,
+    0x1.868d99b4492edp+0, -0x1.fc6f89bd4f6bap-54,
+    0x1.8ace5422aa0dbp+0, 0x1.6e9f156864b27p-54,
+    0x1.8f1ae99157736p+0, 0x1.5cc13a2e3976cp-55,
+    0x1.93737b0cdc5e5p+0, -0x1.75fc781b57ebcp-57,
+    0x1.97d829fde4e50p+0, -0x1.d185b7c1b85d1p-54,
+    0x1.9c49182a3f090p+0, 0x1.c7c46b071f2bep-56,
+    0x1.a0c667b5de565p+0, -0x1.359495d1cd533p-54,
+    0x1.a5503b23e255dp+0, -0x1.d2f6edb8d41e1p-54,
+    0x1.a9e6b5579fdbfp+0, 0x1.0fac90ef7fd31p-54,
+    0x1.ae89f995ad3adp+0, 0x1.7a1cd345dcc81p-54,
+    0x1.b33a2b84f15fbp+0, -0x1.2805e3084d708p-57,
+    0x1.b7f76f2fb5e47p+0, -0x1.5584f7e54ac3bp-56,
+    0x1.bcc1e904bc1d2p+0, 0x1.23dd07a2d9e84p-55,
+    0x1.c199bdd85529cp+0, 0x1.11065895048ddp-55,
+    0x1.c67f12e57d14bp+0, 0x1.2884dff483cadp-54,
+    0x1.cb720dcef9069p+0, 0x1.503cbd1e949dbp-56,
+    0x1.d072d4a07897cp+0, -0x1.cbc3743797a9cp-54,
+    0x1.d5818dcfba487p+0, 0x1.2ed02d75b3707p-55,
+    0x1.da9e603db3285p+0, 0x1.c2300696db532p-54,
+    0x1.dfc97337b9b5fp+0, -0x1.1a5cd4f184b5cp-54,
+    0x1.e502ee78b3ff6p+0, 0x1.39e8980a9cc8fp-55,
+    0x1.ea4afa2a490dap+0, -0x1.e9c23179c2893p-54,
+    0x1.efa1bee615a27p+0, 0x1.dc7f486a4b6b0p-54,
+    0x1.f50765b6e4540p+0, 0x1.9d3e12dd8a18bp-54,
+    0x1.fa7c1819e90d8p+0, 0x1.74853f3a5931ep-55,
+};
+
+// (e^r - 1 - r - r^2/2 - r^3/6) / r^4 on |r| <= ln2/2 (+ a little); after
+// the factor r^4 the error is below 2^-64.
+[[gnu::always_inline]] inline double quartic_tail(double r) {
+    double g = 0x1.61a5d68b42473p-33;
+    g = 0x1.1f66eff4fc984p-29 + r * g;
+    g = 0x1.ae643b42681b7p-26 + r * g;
+    g = 0x1.27e4e1ed9933ep-22 + r * g;
+    g = 0x1.71de3a57c330fp-19 + r * g;
+    g = 0x1.a01a01a47ccd9p-16 + r * g;
+    g = 0x1.a01a01a019ddap-13 + r * g;
+    g = 0x1.6c16c16c167dfp-10 + r * g;
+    g = 0x1.1111111111111p-7 + r * g;
+    return 0x1.5555555555555p-5 + r * g;
+}
+
+// 1/6 = sixth_hi + sixth_lo.
+inline constexpr double sixth_hi = 0x1.5555555555555p-3;
+inline constexpr double sixth_lo = 0x1.5555555555555p-57;
+
+// For x in [-746, 710] (or NaN): x = k ln2 + r and e^r - 1 = p_hi + p_lo,
+// with an absolute error near 2^-60 (the terms up to r^3/6 are kept as exact
+// pairs, since tanh divides them by numbers as small as 0.2). k comes back
+// both as a double and as the two's complement integer in `k_bits`.
+struct Reduced {
+    double k;
+    uint64_t k_bits;
+    double p_hi;
+    double p_lo;
+};
+
+[[gnu::always_inline]] inline Reduced reduce(double x) {
+    const double shifted = x * inv_ln2 + round_shift;
+    const double k = shifted - round_shift;
+    const uint64_t k_bits = bits(shifted) - bits(round_shift);
+    // r = r_hi + r_lo: x - k ln2_hi is exact; two-sum with the rest.
+    const double r1 = x - k * ln2_hi;
+    const double r2 = -(k * ln2_lo);
+    const double r_hi = r1 + r2;
+    const double r2_part = r_hi - r1;
+    const double r_lo = (r1 - (r_hi - r2_part)) + (r2 - r2_part);
+    // r_hi^2 exactly (Dekker), halved.
+    const double c = r_hi * splitter;
+    const double h = c - (c - r_hi);
+    const double l = r_hi - h;
+    const double sq = r_hi * r_hi;
+    const double sq_err = ((h * h - sq) + (h + h) * l) + l * l;
+    const double half_sq = 0.5 * sq;
+    // r_hi + r_hi^2/2 as an exact pair (|r_hi| > r_hi^2/2).
+    const double p1 = r_hi + half_sq;
+    const double p1_err = half_sq - (p1 - r_hi);
+    // r_hi^3 = cube + cube_err exactly (Dekker again), then + r^3/6.
+    const double cs = sq * splitter;
+    const double sq_h = cs - (cs - sq);
+    const double sq_l = sq - sq_h;
+    const double cube = r_hi * sq;
+    const double cube_err = (((h * sq_h - cube) + h * sq_l + l * sq_h) + l * sq_l) + r_hi * sq_err;
+    const double third = cube * sixth_hi;
+    const double p_hi = p1 + third;
+    const double p2_err = third - (p_hi - p1);
+    const double quartic = (cube * r_hi) * quartic_tail(r_hi);
+    const double third_err = (cube * sixth_lo + cube_err * sixth_hi);
+    // e^(r_hi + r_lo) = e^r_hi (1 + r_lo) to far below an ulp.
+    const double shift_term = r_lo + r_lo * p_hi;
+    const double p_lo = ((((p1_err + 0.5 * sq_err) + p2_err) + third_err) + shift_term) + quartic;
+    return {k, k_bits, p_hi, p_lo};
+}
+
+}  // namespace activation_detail
+
+// e^x, the correctly rounded value or its neighbour; +inf above ~709.78,
+// gradual underflow down to ~-745.13, +0 below.
+[[gnu::always_inline]] inline double exp_ieee(double x) {
+    using namespace activation_detail;
+    // Out-of-range lanes compute garbage and are replaced at the end (a clamp
+    // here would let the compiler fold constants into a branchy loop).
+    const double shifted = x * inv_step + round_shift;
+    const double k = shifted - round_shift;
+    const uint64_t k_bits = bits(shifted);  // low bits: 2^51 + k
+    const double r = (x - k * step_hi) - k * step_lo;
+    const uint64_t j = k_bits & 63u;
+    const double t_hi = pow2_table[2 * j];
+    const double t_lo = pow2_table[2 * j + 1];
+    // e^r - 1: r is tiny, so the plain series is within 2^-60 of it.
+    double p = 0x1.6c16c16c16c17p-10;
+    p = 0x1.1111111111111p-7 + r * p;
+    p = 0x1.5555555555555p-5 + r * p;
+    p = 0x1.5555555555555p-3 + r * p;
+    p = 0.5 + r * p;
+    p = r + (r * r) * p;
+    // 2^(j/64) e^r = t_hi + tail, rounded once.
+    const double tail = t_lo + t_hi * p;
+    const double y = t_hi + tail;
+    // Two's complement e in the exponent field: (2^51 + k) >> 6 keeps
+    // floor(k / 64) in its low bits.
+    const uint64_t e_field = (k_bits >> 6) << 52;
+    const double normal = from_bits(bits(y) + e_field);
+    // Subnormal result: work in units of 2^-1022 (scale = 2^(e + 1022)),
+    // where adding 1 makes the one rounding land on the subnormal grid.
+    const double scale = from_bits(e_field + (uint64_t{1022 + 1023} << 52));
+    const double a = t_hi * scale;
+    const double b = tail * scale;
+    const double one_a = 1.0 + a;
+    const double a_err = a - (one_a - 1.0);
+    const double w = one_a + (a_err + b);
+    const double tiny = (w - 1.0) * 0x1p-1022;
+    const double result = pick(x < subnormal_below, tiny, normal);
+    const double in_range = pick(x > max_finite_exp, inf, pick(x < -746.0, 0.0, result));
+    return pick(x == x, in_range, quiet_nan);
+}
+
+// tanh(x), the correctly rounded value or its neighbour; keeps the sign of
+// zero, +-1 for large |x| and the infinities.
+[[gnu::always_inline]] inline double tanh_ieee(double x) {
+    using namespace activation_detail;
+    constexpr uint64_t sign_mask = 0x8000000000000000u;
+    const uint64_t sign = bits(x) & sign_mask;
+    const double mag = from_bits(bits(x) & ~sign_mask);
+    // tanh a = (e^2a - 1) / (e^2a + 1) = (1 + p - 2^-k) / (1 + p + 2^-k)
+    // with e^2a = 2^k (1 + p), k in 0..58; both as exact pairs.
+    const Reduced red = reduce(mag + mag);
+    const double inv_pow = from_bits((1023u - red.k_bits) << 52);
+    // Numerator: 1 + (p_hi - 2^-k), then renormalised.
+    const double nu = red.p_hi - inv_pow;
+    const double nu_part = nu - red.p_hi;
+    const double nu_err = (red.p_hi - (nu - nu_part)) + (-inv_pow - nu_part);
+    const double n1 = 1.0 + nu;
+    const double n_rest = ((nu - (n1 - 1.0)) + nu_err) + red.p_lo;
+    const double n_hi = n1 + n_rest;
+    const double n_part = n_hi - n1;
+    const double n_lo = (n1 - (n_hi - n_part)) + (n_rest - n_part);
+    // Denominator: 1 + (p_hi + 2^-k), at least 0.7 so one fast two-sum.
+    const double du = red.p_hi + inv_pow;
+    const double du_part = du - red.p_hi;
+    const double du_err = (red.p_hi - (du - du_part)) + (inv_pow - du_part);
+    const double d1 = 1.0 + du;
+    const double d_rest = ((du - (d1 - 1.0)) + du_err) + red.p_lo;
+    const double d_hi = d1 + d_rest;
+    const double d_lo = d_rest - (d_hi - d1);
+    // Quotient: first guess, exact remainder (Dekker product), correction.
+    const double inv = 1.0 / d_hi;
+    const double q1 = n_hi * inv;
+    const double cq = q1 * splitter;
+    const double q_h = cq - (cq - q1);
+    const double q_l = q1 - q_h;
+    const double cd = d_hi * splitter;
+    const double d_h = cd - (cd - d_hi);
+    const double d_l = d_hi - d_h;
+    const double prod = q1 * d_hi;
+    const double prod_err = ((q_h * d_h - prod) + q_h * d_l + q_l * d_h) + q_l * d_l;
+    const double rem = ((n_hi - prod) - prod_err) + (n_lo - q1 * d_lo);
+    const double q = q1 + rem * inv;
+    // Below 2^-27, tanh x rounds to x itself (and -0 stays -0).
+    const double result = from_bits(bits(q) | sign);
+    const double small_or_nan = pick(mag == mag, x, quiet_nan);
+    // tanh rounds to +-1 from 19.07 on.
+    const double big_or_result = pick(mag > 20.0, from_bits(bits(1.0) | sign), result);
+    return pick(mag >= 0x1p-27, big_or_result, small_or_nan);
+}
+
+// One block of lanes, for callers that vectorise over samples.
+template <int L>
+[[gnu::always_inline]] inline void exp_lanes(const double* in, double* out) {
+    for (int i = 0; i < L; ++i) out[i] = exp_ieee(in[i]);
+}
+
+template <int L>
+[[gnu::always_inline]] inline void tanh_lanes(const double* in, double* out) {
+    for (int i = 0; i < L; ++i) out[i] = tanh_ieee(in[i]);
+}
+
+// 1 / (e^-x + 1) in that order, so a very negative x gives exactly 0.
+[[gnu::always_inline]] inline double sigmoid_ieee(double x) { return 1.0 / (exp_ieee(-x) + 1.0); }
+
+template <int L>
+[[gnu::always_inline]] inline void sigmoid_lanes(const double* in, double* out) {
+    for (int i = 0; i < L; ++i) out[i] = sigmoid_ieee(in[i]);
+}
+
+}  // namespace tessavo
