@@ -156,25 +156,32 @@ struct TableStep {
     // Out-of-range lanes compute garbage and are replaced at the end (a clamp
     // here would let the compiler fold constants into a branchy loop).
     const TableStep step = table_step(x);
-    const double p = (step.r_hi + expm1_tail(step.r_hi)) + step.r_lo;
-    // 2^(j/64) e^r = t_hi + tail, rounded once.
+    const double p = step.r_hi + expm1_tail(step.r_hi);
+    // 2^(j/64) e^r = t_hi + tail, rounded once; the parts that do not wait
+    // for the series are added first.
     const double t_hi = step.t_hi;
-    const double tail = step.t_lo + t_hi * p;
+    const double tail = (step.t_lo + t_hi * step.r_lo) + t_hi * p;
     const double y = t_hi + tail;
     const uint64_t e_field = exponent_field(step.k_bits);
     const double normal = from_bits(bits(y) + e_field);
     // Subnormal result: work in units of 2^-1022 (scale = 2^(e + 1022)),
-    // where adding 1 makes the one rounding land on the subnormal grid.
-    const double scale = from_bits(e_field + (uint64_t{1022 + 1023} << 52));
+    // where adding 1 makes the one rounding land on the subnormal grid; then
+    // w - 1 in [0, 1] is already the bit pattern of the result below 1.
+    // Other lanes take scale 1: their wrapped exponents would make subnormal
+    // operands, which cost microcode assists.
+    const bool subnormal = x < subnormal_below;
+    const double scale = pick(subnormal, from_bits(e_field + (uint64_t{1022 + 1023} << 52)), 1.0);
     const double a = t_hi * scale;
-    const double b = tail * scale;
+    const double b = (step.t_lo + t_hi * step.r_lo) * scale + a * p;
     const double one_a = 1.0 + a;
     const double a_err = a - (one_a - 1.0);
     const double w = one_a + (a_err + b);
-    const double tiny = (w - 1.0) * 0x1p-1022;
-    const double result = pick(x < subnormal_below, tiny, normal);
-    const double in_range = pick(x > max_finite_exp, inf, pick(x < -746.0, 0.0, result));
-    return pick(x == x, in_range, quiet_nan);
+    const double tiny = from_bits(bits(w) - bits(1.0));
+    const double result = pick(subnormal, tiny, normal);
+    // Overflow, full underflow and NaN, decided from x alone.
+    const bool in_range = (x >= -746.0) & (x <= max_finite_exp);
+    const double outside = pick(x > 0.0, inf, pick(x == x, 0.0, quiet_nan));
+    return pick(in_range, result, outside);
 }
 
 // tanh(x), the correctly rounded value or its neighbour; keeps the sign of
@@ -186,7 +193,9 @@ struct TableStep {
     const double mag = from_bits(bits(x) & ~sign_mask);
     // e^2a = 2^e M with M = 2^(j/64) e^r, and tanh a = (M - 2^-e) / (M + 2^-e),
     // numerator and denominator kept as exact pairs.
-    const TableStep step = table_step(mag + mag);
+    // Clamped so that huge lanes do not compute with subnormal 2^-e.
+    const double a = pick(mag > 20.0, 20.0, mag);
+    const TableStep step = table_step(a + a);
     const double t_hi = step.t_hi, t_lo = step.t_lo, r_hi = step.r_hi;
     const double inv_pow = from_bits(bits(1.0) - exponent_field(step.k_bits));  // 2^-e
     // e^r - 1 = p_hi + p_lo.
@@ -203,35 +212,31 @@ struct TableStep {
     const double tp = t_hi * p_hi;
     const double tp_err = ((t_h * p_h - tp) + t_h * p_l + t_l * p_h) + t_l * p_l;
     const double rest = ((tp_err + t_lo) + t_hi * p_lo) + t_lo * p_hi;
-    // Numerator (t_hi - 2^-e) + tp + rest, where t_hi >= 1 >= 2^-e.
+    // Numerator n1 + n_rest = (t_hi - 2^-e) + tp + rest, where t_hi >= 1 >= 2^-e.
     const double u = t_hi - inv_pow;
     const double u_err = (t_hi - u) - inv_pow;
     const double n1 = u + tp;
     const double n_part = n1 - u;
-    const double n2 = (u - (n1 - n_part)) + (tp - n_part);
-    const double n_rest = n2 + (u_err + rest);
-    const double n_hi = n1 + n_rest;
-    const double n_lo = n_rest - (n_hi - n1);
-    // Denominator (t_hi + 2^-e) + tp + rest, at least 1.
+    const double n_rest = ((u - (n1 - n_part)) + (tp - n_part)) + (u_err + rest);
+    // Denominator d1 + d_rest = (t_hi + 2^-e) + tp + rest, at least 1.
     const double v = t_hi + inv_pow;
     const double v_err = inv_pow - (v - t_hi);
     const double d1 = v + tp;
-    const double d2 = tp - (d1 - v);
-    const double d_rest = d2 + (v_err + rest);
-    const double d_hi = d1 + d_rest;
-    const double d_lo = d_rest - (d_hi - d1);
-    // Quotient: first guess, exact remainder (Dekker product), correction.
-    const double inv = 1.0 / d_hi;
-    const double q1 = n_hi * inv;
+    const double d_rest = (tp - (d1 - v)) + (v_err + rest);
+    // Quotient: a first guess from the leading parts, its exact remainder
+    // (Dekker product), one correction. The small parts only enter the
+    // remainder, which keeps them off the longest chain.
+    const double inv = 1.0 / d1;
+    const double q1 = n1 * inv;
     const double cq = q1 * splitter;
     const double q_h = cq - (cq - q1);
     const double q_l = q1 - q_h;
-    const double cd = d_hi * splitter;
-    const double d_h = cd - (cd - d_hi);
-    const double d_l = d_hi - d_h;
-    const double prod = q1 * d_hi;
+    const double cd = d1 * splitter;
+    const double d_h = cd - (cd - d1);
+    const double d_l = d1 - d_h;
+    const double prod = q1 * d1;
     const double prod_err = ((q_h * d_h - prod) + q_h * d_l + q_l * d_h) + q_l * d_l;
-    const double rem = ((n_hi - prod) - prod_err) + (n_lo - q1 * d_lo);
+    const double rem = ((n1 - prod) - prod_err) + (n_rest - q1 * d_rest);
     const double quotient = q1 + rem * inv;
     // Below 2^-27, tanh x rounds to x itself (and -0 stays -0).
     const double result = from_bits(bits(quotient) | sign);
