@@ -136,10 +136,11 @@ struct TableStep {
 // Estrin's scheme: a shorter chain of dependent operations than Horner's.
 [[gnu::always_inline]] inline double expm1_tail(double r) {
     const double r2 = r * r;
+    const double r4 = r2 * r2;
     const double a = 0.5 + r * 0x1.5555555555555p-3;
     const double b = 0x1.5555555555555p-5 + r * 0x1.1111111111111p-7;
     const double c = 0x1.6c16c16c16c17p-10 + r * 0x1.a01a01a01a01ap-13;
-    return r2 * (a + r2 * (b + r2 * c));
+    return r2 * ((a + r2 * b) + r4 * c);
 }
 
 // 2^e as the bits to add to a double's exponent field (two's complement).
@@ -156,11 +157,12 @@ struct TableStep {
     // Out-of-range lanes compute garbage and are replaced at the end (a clamp
     // here would let the compiler fold constants into a branchy loop).
     const TableStep step = table_step(x);
-    const double p = step.r_hi + expm1_tail(step.r_hi);
     // 2^(j/64) e^r = t_hi + tail, rounded once; the parts that do not wait
     // for the series are added first.
     const double t_hi = step.t_hi;
-    const double tail = (step.t_lo + t_hi * step.r_lo) + t_hi * p;
+    const double early = (step.t_lo + t_hi * step.r_lo) + t_hi * step.r_hi;
+    const double series = expm1_tail(step.r_hi);
+    const double tail = early + t_hi * series;
     const double y = t_hi + tail;
     const uint64_t e_field = exponent_field(step.k_bits);
     const double normal = from_bits(bits(y) + e_field);
@@ -172,7 +174,7 @@ struct TableStep {
     const bool subnormal = x < subnormal_below;
     const double scale = pick(subnormal, from_bits(e_field + (uint64_t{1022 + 1023} << 52)), 1.0);
     const double a = t_hi * scale;
-    const double b = (step.t_lo + t_hi * step.r_lo) * scale + a * p;
+    const double b = early * scale + a * series;
     const double one_a = 1.0 + a;
     const double a_err = a - (one_a - 1.0);
     const double w = one_a + (a_err + b);
