@@ -5,6 +5,7 @@
 #include <new>
 
 #include "module/model.hpp"
+#include "module/pickling.hpp"
 #include "module/predict.hpp"
 #include "module/pyref.hpp"
 
@@ -60,6 +61,7 @@ PyMethodDef genome_methods[] = {
     {"clear", genome_clear, METH_NOARGS,
      "clear(self)\n--\n\nClears the recurrent state of the genome, preparing it for a new "
      "sequence of inputs."},
+    {"__reduce__", genome_reduce, METH_NOARGS, "Helper for pickle and copy."},
     {nullptr, nullptr, 0, nullptr},
 };
 
