@@ -239,9 +239,10 @@ struct ByteReader {
 };
 
 // The layout from a source with read(to, n); length is the number of bytes
-// it holds, or -1 when unknown (a pipe or device).
+// it holds, or -1 when unknown (a pipe or device). The engine is seeded
+// afresh when seed_engine is set, else left in its default state.
 template <class In>
-Network read_network(In& in, int64_t length) {
+Network read_network(In& in, int64_t length, bool seed_engine) {
     unsigned char header[model_header_bytes];
     if (in.read(header, sizeof header) < sizeof header) {
         throw MalformedModelFile("shorter than its 13-byte header");
@@ -290,7 +291,11 @@ Network read_network(In& in, int64_t length) {
         }
     }
 
-    Network network(inputs, outputs, recurrent);
+    Network network;
+    if (seed_engine) network = Network(inputs, outputs, recurrent);
+    network.inputs = inputs;
+    network.outputs = outputs;
+    network.recurrent = recurrent;
     resize(network, n);
     for (int32_t i = 0; i < n; ++i) {
         network.biases[i] = get_f64(nodes.data() + 8 * static_cast<std::size_t>(i));
@@ -374,7 +379,7 @@ Network load_network_file(const std::string& path) {
     if (::fstat(file.fd, &status) != 0) fail("stat", path);
     if (S_ISDIR(status.st_mode)) fail_with(EISDIR, "read", path);
     Reader in{file.fd, path};
-    Network network = read_network(in, S_ISREG(status.st_mode) ? status.st_size : -1);
+    Network network = read_network(in, S_ISREG(status.st_mode) ? status.st_size : -1, true);
     file.close(path);
     return network;
 }
@@ -388,7 +393,7 @@ std::vector<unsigned char> network_bytes(const Network& network) {
 
 Network network_from_bytes(const unsigned char* data, std::size_t size) {
     ByteReader in{data, size};
-    return read_network(in, static_cast<int64_t>(size));
+    return read_network(in, static_cast<int64_t>(size), false);
 }
 
 }  // namespace tessavo

@@ -46,7 +46,8 @@ Network load_network_file(const std::string& path);
 std::vector<unsigned char> network_bytes(const Network& network);
 
 // A network from bytes in the file's layout, checked as load_network_file
-// checks a file (MalformedModelFile, std::bad_alloc); newly seeded engine.
+// checks a file (MalformedModelFile, std::bad_alloc). Nothing is drawn: the
+// engine is left in its default state for the caller to set.
 Network network_from_bytes(const unsigned char* data, std::size_t size);
 
 }  // namespace tessavo

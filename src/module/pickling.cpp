@@ -1,6 +1,8 @@
 #include "module/pickling.hpp"
 
 #include <bit>
+#include <istream>
+#include <sstream>
 #include <cstring>
 #include <stdexcept>
 #include <string>
@@ -64,6 +66,14 @@ struct StateWriter {
         raw(layout.data(), layout.size());
         doubles(net.values);
         doubles(net.sums);
+        // The engine travels too: a restored network is an exact copy, and
+        // restoring draws nothing (Dask unpickles while tokenizing, which
+        // must not move a seeded run's stream).
+        std::ostringstream engine;
+        engine << net.rng;
+        const std::string text = engine.str();
+        u64(text.size());
+        raw(text.data(), text.size());
     }
     PyObject* finish(StateKind kind) {
         std::vector<unsigned char> head(state_magic, state_magic + 4);
@@ -131,6 +141,15 @@ struct StateReader {
         }
         for (auto& v : net.values) v = f64();
         for (auto& v : net.sums) v = f64();
+        const uint64_t engine_length = u64();
+        if (engine_length > size - position) throw BadState("it is truncated");
+        const unsigned char* engine_text = take(engine_length);
+        std::istringstream engine(
+            std::string(reinterpret_cast<const char*>(engine_text), engine_length));
+        engine >> net.rng;
+        if (engine.fail() || !(engine >> std::ws).eof()) {
+            throw BadState("its random engine state is malformed");
+        }
         return net;
     }
 };

@@ -1,0 +1,75 @@
+import multiprocessing
+from concurrent.futures import ProcessPoolExecutor
+
+import numpy as np
+import pytest
+
+import tessavo
+
+PROBE = np.linspace(-1, 1, 12).reshape(6, 2)
+
+
+def score(genome):
+    """Picklable by reference, so that worker processes can run it."""
+    return float(np.mean((genome.predict(PROBE) - 0.3) ** 2))
+
+
+def fail_on_small(genome):
+    raise ArithmeticError("worker failed")
+
+
+def seeded_run(executor=None, function=score):
+    tessavo.set_random_seed(11)
+    try:
+        model = tessavo.Model(2, 1, size=5, recurrent=True)
+        model.compile(monitors=["size"])
+        history = model.func_evolve(tessavo.scorer(function, executor), pop_size=6, epochs=4,
+                                    verbose=0)
+        return history, model.get_connections()
+    finally:
+        tessavo.set_random_seed(None)
+
+
+def test_serial_scores_in_genome_order():
+    genomes = []
+    train_func = tessavo.scorer(lambda g: genomes.append(g) or len(genomes))
+    model = tessavo.Model(2, 1)
+    model.func_evolve(lambda gs: np.asarray(train_func(gs)) * 0 + np.arange(len(gs)), pop_size=2,
+                      epochs=1, verbose=0)
+    assert train_func([genomes[0], genomes[1]]).tolist() == [5.0, 6.0]
+
+
+def test_process_pool_equals_serial():
+    serial = seeded_run()
+    with ProcessPoolExecutor(2, mp_context=multiprocessing.get_context("spawn")) as pool:
+        assert seeded_run(pool) == serial
+        model = tessavo.Model(2, 1)
+        before = model.get_connections()
+        with pytest.raises(ArithmeticError, match="worker failed"):
+            model.func_evolve(tessavo.scorer(fail_on_small, pool), pop_size=2, epochs=2,
+                              verbose=0)
+        assert model.get_connections() == before
+
+
+def test_dask_cluster_equals_serial():
+    distributed = pytest.importorskip("distributed", reason="the 'distributed' extra is not installed")
+    serial = seeded_run()
+    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
+                                  host="127.0.0.1", dashboard_address=None) as cluster, \
+            distributed.Client(cluster) as client:
+        assert seeded_run(client.get_executor()) == serial
+
+
+@pytest.mark.parametrize(
+    "args, error",
+    [((1,), TypeError), ((score, object()), TypeError)],
+)
+def test_bad_arguments(args, error):
+    with pytest.raises(error):
+        tessavo.scorer(*args)
+
+
+def test_bad_scores():
+    model = tessavo.Model(2, 1)
+    with pytest.raises(TypeError, match="number"):
+        model.func_evolve(tessavo.scorer(lambda g: "low"), pop_size=2, epochs=1, verbose=0)
