@@ -1,4 +1,5 @@
 import multiprocessing
+import os
 from concurrent.futures import ProcessPoolExecutor
 
 import numpy as np
@@ -18,12 +19,12 @@ def fail_on_small(genome):
     raise ArithmeticError("worker failed")
 
 
-def seeded_run(executor=None, function=score):
+def seeded_run(executor=None, function=score, chunk=1):
     tessavo.set_random_seed(11)
     try:
         model = tessavo.Model(2, 1, size=5, recurrent=True)
         model.compile(monitors=["size"])
-        history = model.func_evolve(tessavo.scorer(function, executor), pop_size=6, epochs=4,
+        history = model.func_evolve(tessavo.scorer(function, executor, chunksize=chunk), pop_size=6, epochs=4,
                                     verbose=0)
         return history, model.get_connections()
     finally:
@@ -43,6 +44,7 @@ def test_process_pool_equals_serial():
     serial = seeded_run()
     with ProcessPoolExecutor(2, mp_context=multiprocessing.get_context("spawn")) as pool:
         assert seeded_run(pool) == serial
+        assert seeded_run(pool, chunk=5) == serial
         model = tessavo.Model(2, 1)
         before = model.get_connections()
         with pytest.raises(ArithmeticError, match="worker failed"):
@@ -52,21 +54,28 @@ def test_process_pool_equals_serial():
 
 
 def test_dask_cluster_equals_serial():
-    distributed = pytest.importorskip("distributed", reason="the 'distributed' extra is not installed")
+    # CI sets TESSAVO_REQUIRE_DASK so this test can never be skipped there.
+    if os.environ.get("TESSAVO_REQUIRE_DASK"):
+        import distributed
+    else:
+        distributed = pytest.importorskip("distributed",
+                                          reason="the 'distributed' extra is not installed")
     serial = seeded_run()
     with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
                                   host="127.0.0.1", dashboard_address=None) as cluster, \
             distributed.Client(cluster) as client:
         assert seeded_run(client.get_executor()) == serial
+        assert seeded_run(client.get_executor(), chunk=4) == serial
 
 
 @pytest.mark.parametrize(
-    "args, error",
-    [((1,), TypeError), ((score, object()), TypeError)],
+    "args, kwargs, error",
+    [((1,), {}, TypeError), ((score, object()), {}, TypeError),
+     ((score,), {"chunksize": 0}, ValueError), ((score,), {"chunksize": 2.0}, TypeError)],
 )
-def test_bad_arguments(args, error):
+def test_bad_arguments(args, kwargs, error):
     with pytest.raises(error):
-        tessavo.scorer(*args)
+        tessavo.scorer(*args, **kwargs)
 
 
 def test_bad_scores():
