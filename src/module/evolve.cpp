@@ -125,9 +125,9 @@ PyObject* model_evolve(PyObject* self, PyObject* args, PyObject* kwargs) {
                         "`model.compile(loss)`.");
         return nullptr;
     }
-    static const char* keywords[] = {"x_train", "y_train",         "pop_size", "batch_size",
-                                     "epochs",  "validation_data", "verbose",  "callbacks",
-                                     nullptr};
+    static const char* keywords[] = {"x_train",    "y_train",   "pop_size",
+                                     "batch_size", "epochs",    "validation_data",
+                                     "verbose",    "callbacks", nullptr};
     PyArrayObject* x_train = nullptr;
     PyArrayObject* y_train = nullptr;
     int pop_size = 100, batch_size = -1, epochs = 100, verbose = 1;

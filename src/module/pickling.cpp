@@ -1,9 +1,9 @@
 #include "module/pickling.hpp"
 
 #include <bit>
+#include <cstring>
 #include <istream>
 #include <sstream>
-#include <cstring>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -212,8 +212,7 @@ PyObject* new_instance(PyObject* cls, PyTypeObject* base) {
     PyRef object(PyObject_CallMethod(cls, "__new__", "O", cls));
     if (!object) return nullptr;
     if (!PyObject_TypeCheck(object.get(), base)) {
-        PyErr_Format(PyExc_TypeError, "%R.__new__ did not return a %s object.", cls,
-                     base->tp_name);
+        PyErr_Format(PyExc_TypeError, "%R.__new__ did not return a %s object.", cls, base->tp_name);
         return nullptr;
     }
     return object.release();

@@ -41,8 +41,8 @@ struct EvolveResult {
 enum class EpochAction { proceed, stop, fail };
 
 // Asked at the end of every epoch, once the epoch is in the history.
-using EpochHook = std::function<EpochAction(int32_t epoch, const EvolveHistory& history,
-                                            const Network& best)>;
+using EpochHook =
+    std::function<EpochAction(int32_t epoch, const EvolveHistory& history, const Network& best)>;
 
 // Reorders x and y by one permutation drawn from rand(), keeping pairs.
 void shuffle_together(SeriesSet& x, SeriesSet& y);
