@@ -19,7 +19,7 @@ def run(executor, chunksize=1):
     model = tessavo.Model(4, 1, size=7)
     model.compile(monitors=["size"])
     start = time.perf_counter()
-    history = model.func_evolve(tessavo.scorer(score, executor, chunksize=chunksize), pop_size=30, epochs=8, verbose=0)
+    history = model.func_evolve(tessavo.scorer(score, executor, chunksize=chunksize), pop_size=30, epochs=20, verbose=0)
     return history, time.perf_counter() - start
 
 
@@ -34,9 +34,9 @@ if __name__ == "__main__":
     with LocalCluster(n_workers=workers, threads_per_worker=1, host="127.0.0.1",
                       dashboard_address=None) as cluster, Client(cluster) as client:
         warm_up(client.get_executor(), workers)
-        # 60 genomes an epoch in chunks of 10: a Dask task costs about a
+        # 60 genomes an epoch in chunks of 5: a Dask task costs about a
         # millisecond of its own, more than scoring one genome.
-        distributed, distributed_seconds = run(client.get_executor(), chunksize=10)
+        distributed, distributed_seconds = run(client.get_executor(), chunksize=5)
     assert distributed == serial, "the same seed gives the same run, however it is scored"
     print(f"best score per epoch: {[round(v, 3) for v in distributed['loss']]}")
     print(f"serial {serial_seconds:.2f}s, Dask with {workers} workers {distributed_seconds:.2f}s: "

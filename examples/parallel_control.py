@@ -14,12 +14,12 @@ import tessavo
 from control import score  # a module-level function: workers import it by name
 
 
-def run(executor):
+def run(executor, chunksize=1):
     tessavo.set_random_seed(2024)
     model = tessavo.Model(4, 1, size=7)
     model.compile(monitors=["size"])
     start = time.perf_counter()
-    history = model.func_evolve(tessavo.scorer(score, executor), pop_size=30, epochs=8, verbose=0)
+    history = model.func_evolve(tessavo.scorer(score, executor, chunksize=chunksize), pop_size=30, epochs=20, verbose=0)
     return history, time.perf_counter() - start
 
 
@@ -33,7 +33,7 @@ if __name__ == "__main__":
     serial, serial_seconds = run(None)
     with ProcessPoolExecutor(workers) as pool:
         warm_up(pool, workers)
-        parallel, parallel_seconds = run(pool)
+        parallel, parallel_seconds = run(pool, chunksize=3)
     assert parallel == serial, "the same seed gives the same run, however it is scored"
     print(f"best score per epoch: {[round(v, 3) for v in parallel['loss']]}")
     print(f"serial {serial_seconds:.2f}s, {workers} processes {parallel_seconds:.2f}s: "
