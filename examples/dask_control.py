@@ -19,7 +19,8 @@ def run(executor, chunksize=1):
     model = tessavo.Model(4, 1, size=7)
     model.compile(monitors=["size"])
     start = time.perf_counter()
-    history = model.func_evolve(tessavo.scorer(score, executor, chunksize=chunksize), pop_size=30, epochs=20, verbose=0)
+    train_func = tessavo.scorer(score, executor, chunksize=chunksize)
+    history = model.func_evolve(train_func, pop_size=30, epochs=20, verbose=0)
     return history, time.perf_counter() - start
 
 

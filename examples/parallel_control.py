@@ -19,7 +19,8 @@ def run(executor, chunksize=1):
     model = tessavo.Model(4, 1, size=7)
     model.compile(monitors=["size"])
     start = time.perf_counter()
-    history = model.func_evolve(tessavo.scorer(score, executor, chunksize=chunksize), pop_size=30, epochs=20, verbose=0)
+    train_func = tessavo.scorer(score, executor, chunksize=chunksize)
+    history = model.func_evolve(train_func, pop_size=30, epochs=20, verbose=0)
     return history, time.perf_counter() - start
 
 
@@ -33,6 +34,7 @@ if __name__ == "__main__":
     serial, serial_seconds = run(None)
     with ProcessPoolExecutor(workers) as pool:
         warm_up(pool, workers)
+        # Three genomes a task: fewer round trips to the workers.
         parallel, parallel_seconds = run(pool, chunksize=3)
     assert parallel == serial, "the same seed gives the same run, however it is scored"
     print(f"best score per epoch: {[round(v, 3) for v in parallel['loss']]}")

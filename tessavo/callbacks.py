@@ -164,7 +164,9 @@ class ModelCheckpoint(_Monitor):
     def __init__(self, filepath, monitor="loss", verbose=0, save_best_only=False, mode="auto"):
         super().__init__(monitor, mode)
         if isinstance(filepath, bytes) or not isinstance(filepath, (str, os.PathLike)):
-            raise TypeError(f"filepath must be a str or os.PathLike, got {type(filepath).__name__}.")
+            raise TypeError(
+                f"filepath must be a str or os.PathLike, got {type(filepath).__name__}."
+            )
         filepath = os.fspath(filepath)
         if not isinstance(filepath, str):
             raise TypeError("filepath must be a str path, not bytes.")

@@ -15,7 +15,7 @@ def score(genome):
     return float(np.mean((genome.predict(PROBE) - 0.3) ** 2))
 
 
-def fail_on_small(genome):
+def fail(genome):
     raise ArithmeticError("worker failed")
 
 
@@ -24,20 +24,18 @@ def seeded_run(executor=None, function=score, chunk=1):
     try:
         model = tessavo.Model(2, 1, size=5, recurrent=True)
         model.compile(monitors=["size"])
-        history = model.func_evolve(tessavo.scorer(function, executor, chunksize=chunk), pop_size=6, epochs=4,
-                                    verbose=0)
+        train_func = tessavo.scorer(function, executor, chunksize=chunk)
+        history = model.func_evolve(train_func, pop_size=6, epochs=4, verbose=0)
         return history, model.get_connections()
     finally:
         tessavo.set_random_seed(None)
 
 
 def test_serial_scores_in_genome_order():
-    genomes = []
-    train_func = tessavo.scorer(lambda g: genomes.append(g) or len(genomes))
-    model = tessavo.Model(2, 1)
-    model.func_evolve(lambda gs: np.asarray(train_func(gs)) * 0 + np.arange(len(gs)), pop_size=2,
-                      epochs=1, verbose=0)
-    assert train_func([genomes[0], genomes[1]]).tolist() == [5.0, 6.0]
+    genomes = [tessavo.Genome(2, 1) for _ in range(3)]
+    rank = {id(g): i for i, g in enumerate(genomes)}
+    scores = tessavo.scorer(lambda g: rank[id(g)])(genomes)
+    assert scores.dtype == np.float64 and scores.tolist() == [0.0, 1.0, 2.0]
 
 
 def test_process_pool_equals_serial():
@@ -48,7 +46,7 @@ def test_process_pool_equals_serial():
         model = tessavo.Model(2, 1)
         before = model.get_connections()
         with pytest.raises(ArithmeticError, match="worker failed"):
-            model.func_evolve(tessavo.scorer(fail_on_small, pool), pop_size=2, epochs=2,
+            model.func_evolve(tessavo.scorer(fail, pool), pop_size=2, epochs=2,
                               verbose=0)
         assert model.get_connections() == before
 

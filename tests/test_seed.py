@@ -20,8 +20,9 @@ def seeded_run(seed, kind):
     else:
         # 40 networks on 200 rows: the pool is scored on two threads.
         shape = (50, 10, -1) if model.recurrent else (500, -1)
-        history = model.evolve(X.reshape(shape), Y.reshape(shape), pop_size=20, batch_size=200 if not model.recurrent else 20,
-                               epochs=4, verbose=0)
+        batch = 20 if model.recurrent else 200
+        history = model.evolve(X.reshape(shape), Y.reshape(shape), pop_size=20,
+                               batch_size=batch, epochs=4, verbose=0)
     return history, model.get_nodes(), model.get_connections()
 
 
