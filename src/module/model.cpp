@@ -140,7 +140,8 @@ PyMethodDef model_methods[] = {
     {"clear", model_clear, METH_NOARGS,
      "clear(self)\n--\n\nClears the recurrent state of the model, preparing it for a new "
      "sequence of inputs."},
-    {"__reduce__", model_reduce, METH_NOARGS, "Helper for pickle and copy."},
+    {"__reduce__", model_reduce, METH_NOARGS,
+     "__reduce__($self, /)\n--\n\nHelper for pickle and copy."},
     {nullptr, nullptr, 0, nullptr},
 };
 

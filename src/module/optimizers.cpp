@@ -22,7 +22,8 @@ int alpha_init(PyObject* self, PyObject* args, PyObject* kwargs) {
 void alpha_dealloc(PyObject* self) { Py_TYPE(self)->tp_free(self); }
 
 PyMethodDef alpha_methods[] = {
-    {"__reduce__", alpha_reduce, METH_NOARGS, "Helper for pickle and copy."},
+    {"__reduce__", alpha_reduce, METH_NOARGS,
+     "__reduce__($self, /)\n--\n\nHelper for pickle and copy."},
     {nullptr, nullptr, 0, nullptr},
 };
 
