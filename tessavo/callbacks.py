@@ -54,13 +54,13 @@ def _check_monitor(monitor):
     return monitor
 
 
-def _check_number(name, value, minimum=None, allow_none=False):
+def _check_number(name, value, allow_none=False):
     if value is None and allow_none:
         return None
     if isinstance(value, bool) or not isinstance(value, (int, float)):
         raise TypeError(f"{name} must be a number, got {type(value).__name__}.")
-    if math.isnan(value) or (minimum is not None and value < minimum):
-        raise ValueError(f"{name} must be at least {minimum}, got {value!r}.")
+    if math.isnan(value):
+        raise ValueError(f"{name} must not be NaN.")
     return value
 
 
