@@ -1,11 +1,11 @@
 #include "module/pickling.hpp"
 
+#include <algorithm>
 #include <bit>
 #include <cstring>
-#include <istream>
-#include <sstream>
 #include <stdexcept>
 #include <string>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -25,6 +25,8 @@ namespace {
 constexpr char state_magic[4] = {'T', 'V', 'P', 'K'};
 constexpr unsigned char state_version = 1;
 enum StateKind : unsigned char { KIND_MODEL = 1, KIND_GENOME = 2, KIND_ALPHA = 3 };
+
+static_assert(std::is_trivially_copyable_v<RandomEngine>, "the engine's state is copied as bytes");
 
 class BadState : public std::invalid_argument {
 public:
@@ -69,11 +71,7 @@ struct StateWriter {
         // The engine travels too: a restored network is an exact copy, and
         // restoring draws nothing (Dask unpickles while tokenizing, which
         // must not move a seeded run's stream).
-        std::ostringstream engine;
-        engine << net.rng;
-        const std::string text = engine.str();
-        u64(text.size());
-        raw(text.data(), text.size());
+        raw(static_cast<const void*>(&net.rng), sizeof net.rng);
     }
     PyObject* finish(StateKind kind) {
         std::vector<unsigned char> head(state_magic, state_magic + 4);
@@ -141,15 +139,12 @@ struct StateReader {
         }
         for (auto& v : net.values) v = f64();
         for (auto& v : net.sums) v = f64();
-        const uint64_t engine_length = u64();
-        if (engine_length > size - position) throw BadState("it is truncated");
-        const unsigned char* engine_text = take(engine_length);
-        std::istringstream engine(
-            std::string(reinterpret_cast<const char*>(engine_text), engine_length));
-        engine >> net.rng;
-        if (engine.fail() || !(engine >> std::ws).eof()) {
-            throw BadState("its random engine state is malformed");
+        const unsigned char* engine = take(sizeof net.rng);
+        // An all-zero state would give zeros for ever.
+        if (std::all_of(engine, engine + sizeof net.rng, [](unsigned char b) { return b == 0; })) {
+            throw BadState("its random engine state is zero");
         }
+        std::memcpy(static_cast<void*>(&net.rng), engine, sizeof net.rng);
         return net;
     }
 };
