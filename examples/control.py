@@ -52,9 +52,13 @@ def episode_steps(genome, starts=STARTS):
     return survived
 
 
+def score(genome):
+    """The share of steps lost, 0 for a perfect balance."""
+    return 1.0 - episode_steps(genome).mean() / MAX_STEPS
+
+
 def train_func(genomes):
-    """Score per genome: the share of steps lost, 0 for a perfect balance."""
-    return np.array([1.0 - episode_steps(g).mean() / MAX_STEPS for g in genomes])
+    return np.array([score(g) for g in genomes])
 
 
 def validation_func(genome):
@@ -62,13 +66,15 @@ def validation_func(genome):
     return 1.0 - episode_steps(genome, unseen).mean() / MAX_STEPS
 
 
-model = tessavo.Model(4, 1, size=7)
-model.compile(monitors=["size"])
-history = model.func_evolve(
-    train_func, pop_size=30, epochs=30, validation_func=validation_func, verbose=1
-)
+# Other examples import the dynamics and the score from here.
+if __name__ == "__main__":
+    model = tessavo.Model(4, 1, size=7)
+    model.compile(monitors=["size"])
+    history = model.func_evolve(
+        train_func, pop_size=30, epochs=30, validation_func=validation_func, verbose=1
+    )
 
-steps = episode_steps(model, np.random.default_rng(5).uniform(-0.15, 0.15, size=(16, 4)))
-print(f"best score per epoch: {np.round(history['loss'], 3).tolist()}")
-print(f"the evolved controller balances the pole for {steps.mean():.0f} of {MAX_STEPS} steps "
-      f"on average over 16 new starts")
+    steps = episode_steps(model, np.random.default_rng(5).uniform(-0.15, 0.15, size=(16, 4)))
+    print(f"best score per epoch: {np.round(history['loss'], 3).tolist()}")
+    print(f"the evolved controller balances the pole for {steps.mean():.0f} of {MAX_STEPS} "
+          f"steps on average over 16 new starts")

@@ -2,9 +2,21 @@
 
 import sys as _sys
 
-from tessavo._core import Genome, Model, from_keras, load, optimizers
+from tessavo._core import Genome, Model, from_keras, load, optimizers, set_random_seed
 
 # The optimizers submodule lives in the compiled core; make it importable.
 _sys.modules[__name__ + ".optimizers"] = optimizers
 
-__all__ = ["Genome", "Model", "from_keras", "load", "optimizers"]
+from tessavo import callbacks  # noqa: E402
+from tessavo._scoring import scorer  # noqa: E402
+
+__all__ = [
+    "Genome",
+    "Model",
+    "callbacks",
+    "from_keras",
+    "load",
+    "optimizers",
+    "scorer",
+    "set_random_seed",
+]

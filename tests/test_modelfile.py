@@ -141,19 +141,31 @@ def test_malformed_file(tmp_path, data, message):
         tessavo.load(str(path))
 
 
+class BytesPath:
+    def __fspath__(self):
+        return b"x.tv"
+
+
 def test_arguments():
     model = tessavo.Model(1, 1)
     with pytest.raises(TypeError):
         model.save(location="x.tv")
     with pytest.raises(TypeError):
         tessavo.load(location="x.tv")
-    for bad in (pathlib.Path("x.tv"), b"x.tv", None):
+    for bad in (b"x.tv", BytesPath(), None):
         with pytest.raises(TypeError):
             model.save(bad)
         with pytest.raises(TypeError):
             tessavo.load(bad)
     with pytest.raises(ValueError, match="null"):
         model.save("x\0.tv")
+
+
+def test_path_like(tmp_path):
+    model = tessavo.Model(2, 1, size=4)
+    model.save(tmp_path / "m.tv")
+    loaded = tessavo.load(tmp_path / "m.tv")
+    assert loaded.get_connections() == model.get_connections()
 
 
 def test_open_failures(tmp_path):

@@ -1,10 +1,10 @@
 #include "evolution/crossover.hpp"
 
-#include <cstdio>
 #include <stdexcept>
 
 #include "evolution/failure.hpp"
 #include "evolution/random.hpp"
+#include "progress/console.hpp"
 
 namespace tessavo {
 
@@ -95,7 +95,7 @@ void crossover_population(const std::vector<Network>& parents, const std::vector
     }
     for (const Network& parent : parents) {
         if (!is_valid(parent)) {
-            std::printf("One of networks already broken.\n");
+            console_write("One of networks already broken.\n");
             break;
         }
     }

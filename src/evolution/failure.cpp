@@ -1,11 +1,13 @@
 #include "evolution/failure.hpp"
 
-#include <cstdio>
+#include <string>
+
+#include "progress/console.hpp"
 
 namespace tessavo {
 
 void report_broken_network(const char* line) {
-    std::printf("%s\n", line);
+    console_write(std::string(line) + "\n");
     throw BrokenNetwork(line);
 }
 

@@ -15,7 +15,7 @@ public:
 
 namespace tessavo {
 
-// Writes the line and a line feed to C stdout without flushing, then throws
+// Writes the line and a line feed to the console (console.hpp), then throws
 // BrokenNetwork carrying the line.
 [[noreturn]] void report_broken_network(const char* line);
 

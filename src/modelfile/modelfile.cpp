@@ -98,7 +98,18 @@ struct Writer {
     }
 };
 
-void write_network(Writer& out, const Network& network) {
+// Bytes in memory: the same layout for pickling and copying.
+struct ByteWriter {
+    std::vector<unsigned char>& bytes;
+    unsigned char* reserve(std::size_t n) {
+        bytes.resize(bytes.size() + n);
+        return bytes.data() + bytes.size() - n;
+    }
+    void flush() {}
+};
+
+template <class Out>
+void write_network(Out& out, const Network& network) {
     const int32_t n = network.size;
     const std::size_t count = static_cast<std::size_t>(n);
     // A record whose vectors disagree with its size would be read outside.
@@ -213,6 +224,100 @@ struct Reader {
     }
 };
 
+// Bytes in memory, read like a file.
+struct ByteReader {
+    const unsigned char* data;
+    std::size_t size;
+    std::size_t position = 0;
+
+    std::size_t read(unsigned char* to, std::size_t n) {
+        const std::size_t take = std::min(n, size - position);
+        if (take > 0) std::memcpy(to, data + position, take);
+        position += take;
+        return take;
+    }
+};
+
+// The layout from a source with read(to, n); length is the number of bytes
+// it holds, or -1 when unknown (a pipe or device). The engine is seeded
+// afresh when seed_engine is set, else left in its default state.
+template <class In>
+Network read_network(In& in, int64_t length, bool seed_engine) {
+    unsigned char header[model_header_bytes];
+    if (in.read(header, sizeof header) < sizeof header) {
+        throw MalformedModelFile("shorter than its 13-byte header");
+    }
+    const int32_t n = get_i32(header);
+    const int32_t inputs = get_i32(header + 4);
+    const int32_t outputs = get_i32(header + 8);
+    const bool recurrent = header[12] != 0;
+    if (n < 0 || inputs < 0 || outputs < 0) {
+        throw MalformedModelFile("negative size, inputs or outputs (size " + std::to_string(n) +
+                                 ", inputs " + std::to_string(inputs) + ", outputs " +
+                                 std::to_string(outputs) + ")");
+    }
+    if (static_cast<int64_t>(inputs) + outputs > n) {
+        throw MalformedModelFile("inputs + outputs (" + std::to_string(inputs) + " + " +
+                                 std::to_string(outputs) + ") exceed size " + std::to_string(n));
+    }
+
+    // The declared size is checked against the data actually present before
+    // anything of that size is allocated: the node section is read in chunks,
+    // so even a pipe claiming a huge size only costs what it delivers.
+    const int64_t node_bytes = model_node_bytes * n;
+    const std::string too_short =
+        "shorter than the biases and activation codes of its " + std::to_string(n) + " nodes (" +
+        std::to_string(model_header_bytes + node_bytes) + " bytes needed)";
+    if (length >= 0 && length < model_header_bytes + node_bytes) {
+        throw MalformedModelFile(too_short);
+    }
+    // A device or pipe has no length to check: refuse a size that could not
+    // be held anyway before reading its nodes.
+    check_fits_in_memory(n);
+    std::vector<unsigned char> nodes;
+    while (nodes.size() < static_cast<std::size_t>(node_bytes)) {
+        const std::size_t had = nodes.size();
+        const std::size_t chunk =
+            std::min<std::size_t>(static_cast<std::size_t>(node_bytes) - had, 1 << 20);
+        nodes.resize(had + chunk);
+        if (in.read(nodes.data() + had, chunk) < chunk) throw MalformedModelFile(too_short);
+    }
+    const unsigned char* codes = nodes.data() + 8 * static_cast<std::size_t>(n);
+    for (int32_t i = 0; i < n; ++i) {
+        const int32_t code = get_i32(codes + 4 * static_cast<std::size_t>(i));
+        if (code < 0 || code >= activation_count) {
+            throw MalformedModelFile("node " + std::to_string(i) + " has activation code " +
+                                     std::to_string(code) + ", outside 0 to 3");
+        }
+    }
+
+    Network network;
+    if (seed_engine) network = Network(inputs, outputs, recurrent);
+    network.inputs = inputs;
+    network.outputs = outputs;
+    network.recurrent = recurrent;
+    resize(network, n);
+    for (int32_t i = 0; i < n; ++i) {
+        network.biases[i] = get_f64(nodes.data() + 8 * static_cast<std::size_t>(i));
+        network.activations[i] = get_i32(codes + 4 * static_cast<std::size_t>(i));
+    }
+
+    // Records up to the end; a trailing partial record is ignored.
+    unsigned char record[model_record_bytes];
+    for (int64_t index = 0; in.read(record, sizeof record) == sizeof record; ++index) {
+        const int32_t from = get_i32(record);
+        const int32_t to = get_i32(record + 4);
+        if (from < 0 || from >= n || to < 0 || to >= n) {
+            throw MalformedModelFile("connection record " + std::to_string(index) + " (from " +
+                                     std::to_string(from) + " to " + std::to_string(to) + ") " +
+                                     (n == 0 ? std::string("names a node, but there are none")
+                                             : "lies outside nodes 0 to " + std::to_string(n - 1)));
+        }
+        set_link(network, from, to, get_f64(record + 8));
+    }
+    return network;
+}
+
 }  // namespace
 
 void save_network_file(const Network& network, const std::string& path) {
@@ -274,77 +379,21 @@ Network load_network_file(const std::string& path) {
     if (::fstat(file.fd, &status) != 0) fail("stat", path);
     if (S_ISDIR(status.st_mode)) fail_with(EISDIR, "read", path);
     Reader in{file.fd, path};
-
-    unsigned char header[model_header_bytes];
-    if (in.read(header, sizeof header) < sizeof header) {
-        throw MalformedModelFile("shorter than its 13-byte header");
-    }
-    const int32_t n = get_i32(header);
-    const int32_t inputs = get_i32(header + 4);
-    const int32_t outputs = get_i32(header + 8);
-    const bool recurrent = header[12] != 0;
-    if (n < 0 || inputs < 0 || outputs < 0) {
-        throw MalformedModelFile("negative size, inputs or outputs (size " + std::to_string(n) +
-                                 ", inputs " + std::to_string(inputs) + ", outputs " +
-                                 std::to_string(outputs) + ")");
-    }
-    if (static_cast<int64_t>(inputs) + outputs > n) {
-        throw MalformedModelFile("inputs + outputs (" + std::to_string(inputs) + " + " +
-                                 std::to_string(outputs) + ") exceed size " + std::to_string(n));
-    }
-
-    // The declared size is checked against the data actually present before
-    // anything of that size is allocated: the node section is read in chunks,
-    // so even a pipe claiming a huge size only costs what it delivers.
-    const int64_t node_bytes = model_node_bytes * n;
-    const std::string too_short =
-        "shorter than the biases and activation codes of its " + std::to_string(n) + " nodes (" +
-        std::to_string(model_header_bytes + node_bytes) + " bytes needed)";
-    if (S_ISREG(status.st_mode) && status.st_size < model_header_bytes + node_bytes) {
-        throw MalformedModelFile(too_short);
-    }
-    // A device or pipe has no length to check: refuse a size that could not
-    // be held anyway before reading its nodes.
-    check_fits_in_memory(n);
-    std::vector<unsigned char> nodes;
-    while (nodes.size() < static_cast<std::size_t>(node_bytes)) {
-        const std::size_t had = nodes.size();
-        const std::size_t chunk =
-            std::min<std::size_t>(static_cast<std::size_t>(node_bytes) - had, 1 << 20);
-        nodes.resize(had + chunk);
-        if (in.read(nodes.data() + had, chunk) < chunk) throw MalformedModelFile(too_short);
-    }
-    const unsigned char* codes = nodes.data() + 8 * static_cast<std::size_t>(n);
-    for (int32_t i = 0; i < n; ++i) {
-        const int32_t code = get_i32(codes + 4 * static_cast<std::size_t>(i));
-        if (code < 0 || code >= activation_count) {
-            throw MalformedModelFile("node " + std::to_string(i) + " has activation code " +
-                                     std::to_string(code) + ", outside 0 to 3");
-        }
-    }
-
-    Network network(inputs, outputs, recurrent);
-    resize(network, n);
-    for (int32_t i = 0; i < n; ++i) {
-        network.biases[i] = get_f64(nodes.data() + 8 * static_cast<std::size_t>(i));
-        network.activations[i] = get_i32(codes + 4 * static_cast<std::size_t>(i));
-    }
-
-    // Records up to the end; a trailing partial record is ignored.
-    unsigned char record[model_record_bytes];
-    for (int64_t index = 0; in.read(record, sizeof record) == sizeof record; ++index) {
-        const int32_t from = get_i32(record);
-        const int32_t to = get_i32(record + 4);
-        if (from < 0 || from >= n || to < 0 || to >= n) {
-            throw MalformedModelFile("connection record " + std::to_string(index) + " (from " +
-                                     std::to_string(from) + " to " + std::to_string(to) + ") " +
-                                     (n == 0 ? std::string("names a node, but there are none")
-                                             : "lies outside nodes 0 to " + std::to_string(n - 1)));
-        }
-        set_link(network, from, to, get_f64(record + 8));
-    }
+    Network network = read_network(in, S_ISREG(status.st_mode) ? status.st_size : -1, true);
     file.close(path);
     return network;
+}
+
+std::vector<unsigned char> network_bytes(const Network& network) {
+    std::vector<unsigned char> bytes;
+    ByteWriter out{bytes};
+    write_network(out, network);
+    return bytes;
+}
+
+Network network_from_bytes(const unsigned char* data, std::size_t size) {
+    ByteReader in{data, size};
+    return read_network(in, static_cast<int64_t>(size), false);
 }
 
 }  // namespace tessavo

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include "network/network.hpp"
 
@@ -40,5 +41,13 @@ void save_network_file(const Network& network, const std::string& path);
 // ModelFileError, MalformedModelFile, or std::bad_alloc for a well-formed
 // network too large for this machine.
 Network load_network_file(const std::string& path);
+
+// The file's bytes for a network, in memory.
+std::vector<unsigned char> network_bytes(const Network& network);
+
+// A network from bytes in the file's layout, checked as load_network_file
+// checks a file (MalformedModelFile, std::bad_alloc). Nothing is drawn: the
+// engine is left in its default state for the caller to set.
+Network network_from_bytes(const unsigned char* data, std::size_t size);
 
 }  // namespace tessavo

@@ -8,18 +8,21 @@
 #include "module/history.hpp"
 #include "module/model.hpp"
 #include "module/pyref.hpp"
+#include "module/run_support.hpp"
 #include "training/evolve.hpp"
 
 namespace tessavo {
 
 namespace {
 
-// The history dict: "loss", the metrics, "val_loss", the validation metrics
-// and "size", in this order. A metric compiled twice has one key and one
-// list of epochs values (its values are equal, both come from one network).
-PyObject* history_dict(const EvolveHistory& history, const std::vector<int32_t>& codes,
-                       bool has_validation, bool has_monitors) {
-    std::vector<std::pair<std::string, const std::vector<double>*>> keys;
+using HistoryKeys = std::vector<std::pair<std::string, const std::vector<double>*>>;
+
+// The keys of the history: "loss", the metrics, "val_loss", the validation
+// metrics, in this order ("size" follows them). A metric compiled twice has
+// one key and one list (its values are equal, both come from one network).
+HistoryKeys history_keys(const EvolveHistory& history, const std::vector<int32_t>& codes,
+                         bool has_validation) {
+    HistoryKeys keys;
     auto add = [&keys](std::string key, const std::vector<double>& values) {
         for (const auto& known : keys) {
             if (known.first == key) return;
@@ -35,12 +38,35 @@ PyObject* history_dict(const EvolveHistory& history, const std::vector<int32_t>&
                 history.validation[k]);
         }
     }
+    return keys;
+}
+
+PyObject* history_dict(const EvolveHistory& history, const std::vector<int32_t>& codes,
+                       bool has_validation, bool has_monitors) {
     PyRef dict(PyDict_New());
     if (!dict) return nullptr;
-    for (const auto& [key, values] : keys) {
+    for (const auto& [key, values] : history_keys(history, codes, has_validation)) {
         if (!set_list(dict.get(), key, float_list(*values))) return nullptr;
     }
     if (has_monitors && !set_list(dict.get(), "size", int_list(history.sizes))) return nullptr;
+    return dict.release();
+}
+
+// The history values of one epoch, as callbacks receive them.
+PyObject* epoch_logs(const EvolveHistory& history, const std::vector<int32_t>& codes,
+                     bool has_validation, bool has_monitors, std::size_t epoch) {
+    PyRef dict(PyDict_New());
+    if (!dict) return nullptr;
+    for (const auto& [key, values] : history_keys(history, codes, has_validation)) {
+        PyRef value(PyFloat_FromDouble((*values)[epoch]));
+        if (!value || PyDict_SetItemString(dict.get(), key.c_str(), value.get()) != 0) {
+            return nullptr;
+        }
+    }
+    if (has_monitors) {
+        PyRef size(PyLong_FromLong(history.sizes[epoch]));
+        if (!size || PyDict_SetItemString(dict.get(), "size", size.get()) != 0) return nullptr;
+    }
     return dict.release();
 }
 
@@ -99,19 +125,23 @@ PyObject* model_evolve(PyObject* self, PyObject* args, PyObject* kwargs) {
                         "`model.compile(loss)`.");
         return nullptr;
     }
-    static const char* keywords[] = {"x_train", "y_train",         "pop_size", "batch_size",
-                                     "epochs",  "validation_data", "verbose",  nullptr};
+    static const char* keywords[] = {"x_train",    "y_train",   "pop_size",
+                                     "batch_size", "epochs",    "validation_data",
+                                     "verbose",    "callbacks", nullptr};
     PyArrayObject* x_train = nullptr;
     PyArrayObject* y_train = nullptr;
     int pop_size = 100, batch_size = -1, epochs = 100, verbose = 1;
     PyObject* validation_data = Py_None;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O!O!|iiiOi:evolve",
+    PyObject* callbacks_argument = Py_None;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O!O!|iiiOi$O:evolve",
                                      const_cast<char**>(keywords), &PyArray_Type, &x_train,
                                      &PyArray_Type, &y_train, &pop_size, &batch_size, &epochs,
-                                     &validation_data, &verbose)) {
+                                     &validation_data, &verbose, &callbacks_argument)) {
         return nullptr;
     }
     if (!check_settings(pop_size, batch_size, epochs)) return nullptr;
+    Callbacks callbacks;
+    if (!callbacks.parse(callbacks_argument)) return nullptr;
     const bool has_validation = validation_data != Py_None;
     PyArrayObject* x_val = nullptr;
     PyArrayObject* y_val = nullptr;
@@ -143,8 +173,11 @@ PyObject* model_evolve(PyObject* self, PyObject* args, PyObject* kwargs) {
         if (has_validation && !load_pair(x_val, y_val, "x_val", "y_val", model, xv, yv)) {
             return nullptr;
         }
-        // Converting a subclass runs its Python hooks, which may rebuild the
-        // model; the data was checked against the network it had before.
+        BestGenomeScope best_genome(model);
+        if (!callbacks.train_begin(model)) return nullptr;
+        // Converting a subclass and on_train_begin run Python code, which
+        // may rebuild the model; the data was checked against the network it
+        // had before.
         if (model->inputs != inputs || model->outputs != outputs || model->recurrent != recurrent ||
             network.inputs != inputs || network.outputs != outputs) {
             PyErr_SetString(PyExc_RuntimeError,
@@ -153,16 +186,36 @@ PyObject* model_evolve(PyObject* self, PyObject* args, PyObject* kwargs) {
             return nullptr;
         }
         EvolveResult result;
+        PythonConsole console;
+        const bool has_monitors = !settings.monitors.empty();
+        const EpochHook epoch_end = [&](int32_t epoch, const EvolveHistory& so_far,
+                                        const Network& best) {
+            const GilHold gil;
+            if (!console.ok()) return EpochAction::fail;
+            PyRef logs;
+            if (!callbacks.empty()) {
+                logs = PyRef(epoch_logs(so_far, settings.codes, has_validation, has_monitors,
+                                        static_cast<std::size_t>(epoch)));
+                if (!logs) return EpochAction::fail;
+            }
+            return callbacks.epoch_end(model, epoch, logs.get(), best);
+        };
         // Pending signal handlers run between batches; one that raises ends
         // the run with its exception, before the model is touched.
         const bool completed = evolve_dataset(
             network, std::move(x), std::move(y), has_validation ? &xv : nullptr,
-            has_validation ? &yv : nullptr, settings, [] { return PyErr_CheckSignals() == 0; },
-            result);
-        if (!completed) return nullptr;
-        PyRef history(history_dict(result.history, settings.codes, has_validation,
-                                   !settings.monitors.empty()));
-        if (!history || !install_trained_network(model, std::move(result.best))) return nullptr;
+            has_validation ? &yv : nullptr, settings,
+            [&] { return PyErr_CheckSignals() == 0 && console.ok(); }, result, epoch_end);
+        if (!completed || !console.ok()) return nullptr;
+        PyRef history(history_dict(result.history, settings.codes, has_validation, has_monitors));
+        if (!history) return nullptr;
+        const std::size_t run = result.history.sizes.size();
+        PyRef last_logs(run == 0 ? PyDict_New()
+                                 : epoch_logs(result.history, settings.codes, has_validation,
+                                              has_monitors, run - 1));
+        if (!last_logs || !finish_run(model, std::move(result.best), callbacks, last_logs.get())) {
+            return nullptr;
+        }
         return history.release();
     } catch (...) {
         set_error_from_current_exception();

@@ -9,6 +9,7 @@
 #include "module/history.hpp"
 #include "module/model.hpp"
 #include "module/pyref.hpp"
+#include "module/run_support.hpp"
 #include "progress/progress.hpp"
 #include "training/population.hpp"
 
@@ -82,17 +83,20 @@ bool validate(PyObject* validation_func, const Network& best, double& value) {
 }  // namespace
 
 PyObject* model_func_evolve(PyObject* self, PyObject* args, PyObject* kwargs) {
-    static const char* keywords[] = {"train_func", "pop_size",        "epochs",
-                                     "verbose",    "validation_func", nullptr};
+    static const char* keywords[] = {"train_func",      "pop_size",  "epochs", "verbose",
+                                     "validation_func", "callbacks", nullptr};
     PyObject* train_func = nullptr;
     PyObject* validation_func = Py_None;
+    PyObject* callbacks_argument = Py_None;
     int pop_size = 100, epochs = 100, verbose = 1;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|iiiO:func_evolve",
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|iiiO$O:func_evolve",
                                      const_cast<char**>(keywords), &train_func, &pop_size, &epochs,
-                                     &verbose, &validation_func)) {
+                                     &verbose, &validation_func, &callbacks_argument)) {
         return nullptr;
     }
     if (!check_arguments(train_func, validation_func, pop_size, epochs)) return nullptr;
+    Callbacks callbacks;
+    if (!callbacks.parse(callbacks_argument)) return nullptr;
     auto* model = reinterpret_cast<ModelObject*>(self);
     if (model->network.size == 0 || model->network.inputs != model->inputs ||
         model->network.outputs != model->outputs) {
@@ -105,6 +109,16 @@ PyObject* model_func_evolve(PyObject* self, PyObject* args, PyObject* kwargs) {
     PyRef validation_ref = PyRef::borrow(validation_func);
     const std::vector<int32_t> monitors = model->monitors;
     const bool recurrent = model->recurrent;
+    BestGenomeScope best_genome(model);
+    if (!callbacks.train_begin(model)) return nullptr;
+    // on_train_begin may have rebuilt the model.
+    if (model->network.size == 0 || model->network.inputs != model->inputs ||
+        model->network.outputs != model->outputs || model->recurrent != recurrent) {
+        PyErr_SetString(PyExc_RuntimeError,
+                        "The model was changed before its run started; it was not evolved.");
+        return nullptr;
+    }
+    PythonConsole console;
 
     try {
         check_population_fits(model->network, pop_size);
@@ -119,8 +133,28 @@ PyObject* model_func_evolve(PyObject* self, PyObject* args, PyObject* kwargs) {
             return score_with(train_func, recurrent, pool, rows);
         };
 
+        auto logs_of = [&](std::size_t epoch) -> PyObject* {
+            PyRef logs(PyDict_New());
+            if (!logs) return nullptr;
+            PyRef loss(PyFloat_FromDouble(losses[epoch]));
+            if (!loss || PyDict_SetItemString(logs.get(), "loss", loss.get()) != 0) return nullptr;
+            if (has_validation) {
+                PyRef value(PyFloat_FromDouble(validation[epoch]));
+                if (!value || PyDict_SetItemString(logs.get(), "val_loss", value.get()) != 0) {
+                    return nullptr;
+                }
+            }
+            if (!monitors.empty()) {
+                PyRef size(PyLong_FromLong(sizes[epoch]));
+                if (!size || PyDict_SetItemString(logs.get(), "size", size.get()) != 0) {
+                    return nullptr;
+                }
+            }
+            return logs.release();
+        };
+
         for (int32_t epoch = 0; epoch < epochs; ++epoch) {
-            if (PyErr_CheckSignals() != 0) return nullptr;
+            if (PyErr_CheckSignals() != 0 || !console.ok()) return nullptr;
             const int64_t start = monotonic_ns();
             if (!run_generation(population, scorer)) return nullptr;
             // Without a finite score the previous best stays, and the
@@ -137,6 +171,15 @@ PyObject* model_func_evolve(PyObject* self, PyObject* args, PyObject* kwargs) {
             losses.push_back(best_score);
             if (has_validation) validation.push_back(value);
             sizes.push_back(best.size);
+            if (!console.ok()) return nullptr;
+            PyRef logs;
+            if (!callbacks.empty()) {
+                logs = PyRef(logs_of(static_cast<std::size_t>(epoch)));
+                if (!logs) return nullptr;
+            }
+            const EpochAction action = callbacks.epoch_end(model, epoch, logs.get(), best);
+            if (action == EpochAction::fail) return nullptr;
+            if (action == EpochAction::stop) break;
         }
 
         PyRef history(PyDict_New());
@@ -147,7 +190,10 @@ PyObject* model_func_evolve(PyObject* self, PyObject* args, PyObject* kwargs) {
         if (!monitors.empty() && !set_list(history.get(), "size", int_list(sizes))) {
             return nullptr;
         }
-        if (!install_trained_network(model, std::move(best))) return nullptr;
+        PyRef last_logs(losses.empty() ? PyDict_New() : logs_of(losses.size() - 1));
+        if (!last_logs || !finish_run(model, std::move(best), callbacks, last_logs.get())) {
+            return nullptr;
+        }
         return history.release();
     } catch (...) {
         set_error_from_current_exception();

@@ -5,6 +5,7 @@
 #include <new>
 
 #include "module/model.hpp"
+#include "module/pickling.hpp"
 #include "module/predict.hpp"
 #include "module/pyref.hpp"
 
@@ -60,6 +61,8 @@ PyMethodDef genome_methods[] = {
     {"clear", genome_clear, METH_NOARGS,
      "clear(self)\n--\n\nClears the recurrent state of the genome, preparing it for a new "
      "sequence of inputs."},
+    {"__reduce__", genome_reduce, METH_NOARGS,
+     "__reduce__($self, /)\n--\n\nHelper for pickle and copy."},
     {nullptr, nullptr, 0, nullptr},
 };
 

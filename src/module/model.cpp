@@ -14,6 +14,7 @@
 #include "module/func_evolve.hpp"
 #include "module/listing.hpp"
 #include "module/modelfile_binding.hpp"
+#include "module/pickling.hpp"
 #include "module/predict.hpp"
 #include "module/pyref.hpp"
 
@@ -38,6 +39,7 @@ void model_dealloc(PyObject* self) {
     model->codes.~vector();
     model->monitors.~vector();
     Py_CLEAR(model->optimizer);
+    Py_CLEAR(model->best_genome);
     Py_TYPE(self)->tp_free(self);
 }
 
@@ -111,11 +113,12 @@ PyMethodDef model_methods[] = {
     {"evolve", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(model_evolve)),
      METH_VARARGS | METH_KEYWORDS,
      "evolve(self, x_train, y_train, pop_size=100, batch_size=-1, epochs=100, "
-     "validation_data=None, verbose=1)\n--\n\nEvolves the network on a given dataset."},
+     "validation_data=None, verbose=1, *, callbacks=None)\n--\n\nEvolves the network on a given "
+     "dataset."},
     {"func_evolve", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(model_func_evolve)),
      METH_VARARGS | METH_KEYWORDS,
-     "func_evolve(self, train_func, pop_size=100, epochs=100, verbose=1, validation_func=None)\n"
-     "--\n\nEvolves the network on a given fitness function."},
+     "func_evolve(self, train_func, pop_size=100, epochs=100, verbose=1, validation_func=None, "
+     "*, callbacks=None)\n--\n\nEvolves the network on a given fitness function."},
     {"predict", model_predict, METH_VARARGS,
      "predict(self, x)\n--\n\nPredict the the outputs for a given set of samples."},
     {"evaluate", model_evaluate, METH_VARARGS,
@@ -137,6 +140,8 @@ PyMethodDef model_methods[] = {
     {"clear", model_clear, METH_NOARGS,
      "clear(self)\n--\n\nClears the recurrent state of the model, preparing it for a new "
      "sequence of inputs."},
+    {"__reduce__", model_reduce, METH_NOARGS,
+     "__reduce__($self, /)\n--\n\nHelper for pickle and copy."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -151,6 +156,12 @@ PyMemberDef model_members[] = {
      "The number of inputs of the model."},
     {"outputs", T_INT, offsetof(ModelObject, outputs), READONLY,
      "The number of outputs of the model."},
+    {"stop_training", T_BOOL, offsetof(ModelObject, stop_training), 0,
+     "Set to True during evolve or func_evolve (from a callback, for instance) to end the run "
+     "after the current epoch."},
+    {"best_genome", T_OBJECT, offsetof(ModelObject, best_genome), READONLY,
+     "During evolve or func_evolve with callbacks, a Genome of the best network of the last "
+     "finished epoch; None otherwise."},
     {nullptr, 0, 0, 0, nullptr},
 };
 #pragma GCC diagnostic pop

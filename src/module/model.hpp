@@ -20,6 +20,10 @@ struct ModelObject {
     std::vector<int32_t> codes;
     std::vector<int32_t> monitors;
     PyObject* optimizer;
+    // Set by callbacks (or any code) during a run to end it after the epoch.
+    bool stop_training;
+    // During a run with callbacks, the last epoch's best network; else null.
+    PyObject* best_genome;
 };
 
 extern PyTypeObject ModelType;

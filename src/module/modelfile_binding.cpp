@@ -7,10 +7,31 @@
 
 #include "modelfile/modelfile.hpp"
 #include "module/model.hpp"
+#include "module/pyref.hpp"
 
 namespace tessavo {
 
 namespace {
+
+// A str or os.PathLike giving a str; bytes paths are refused like any other
+// type. New reference, null with TypeError.
+PyObject* str_path(PyObject* location, const char* function) {
+    PyRef path(PyUnicode_Check(location) ? PyRef::borrow(location) : PyRef(PyOS_FSPath(location)));
+    if (!path) {
+        if (PyErr_ExceptionMatches(PyExc_TypeError)) {
+            PyErr_Clear();
+            PyErr_Format(PyExc_TypeError, "%s() argument must be str or os.PathLike, not %s",
+                         function, Py_TYPE(location)->tp_name);
+        }
+        return nullptr;
+    }
+    if (!PyUnicode_Check(path.get())) {
+        PyErr_Format(PyExc_TypeError, "%s() argument must be a str path, not %s", function,
+                     Py_TYPE(path.get())->tp_name);
+        return nullptr;
+    }
+    return path.release();
+}
 
 // The UTF-8 form of a str argument; null with an exception set.
 const char* path_of(PyObject* location) {
@@ -41,8 +62,11 @@ void set_file_error(PyObject* location) {
 }  // namespace
 
 PyObject* model_save(PyObject* self, PyObject* args) {
-    PyObject* location = nullptr;
-    if (!PyArg_ParseTuple(args, "U:save", &location)) return nullptr;
+    PyObject* argument = nullptr;
+    if (!PyArg_ParseTuple(args, "O:save", &argument)) return nullptr;
+    PyRef owned(str_path(argument, "save"));
+    if (!owned) return nullptr;
+    PyObject* location = owned.get();
     const char* path = path_of(location);
     if (!path) return nullptr;
     try {
@@ -55,8 +79,11 @@ PyObject* model_save(PyObject* self, PyObject* args) {
 }
 
 PyObject* module_load(PyObject*, PyObject* args) {
-    PyObject* location = nullptr;
-    if (!PyArg_ParseTuple(args, "U:load", &location)) return nullptr;
+    PyObject* argument = nullptr;
+    if (!PyArg_ParseTuple(args, "O:load", &argument)) return nullptr;
+    PyRef owned(str_path(argument, "load"));
+    if (!owned) return nullptr;
+    PyObject* location = owned.get();
     const char* path = path_of(location);
     if (!path) return nullptr;
     Network network;

@@ -6,6 +6,9 @@
 #include "module/modelfile_binding.hpp"
 #include "module/numpy.hpp"
 #include "module/optimizers.hpp"
+#include "module/pickling.hpp"
+#include "module/run_support.hpp"
+#include "module/seeding.hpp"
 
 namespace tessavo {
 namespace {
@@ -17,6 +20,16 @@ PyMethodDef module_functions[] = {
      "unmodified architecture."},
     {"load", module_load, METH_VARARGS,
      "load(path)\n--\n\nLoad a model saved in the '.tv' format."},
+    {"set_random_seed", module_set_random_seed, METH_O,
+     "set_random_seed(seed)\n--\n\nMake every random value of tessavo repeatable. From now "
+     "on the values of the random device and of the C generator come from one stream seeded "
+     "with seed (an int from 0 to 2**64 - 1): the same seed and the same calls give the same "
+     "models, histories and files. None returns to the operating system's random device. "
+     "Process-wide; Python's random module and NumPy are not seeded."},
+    {"_restore", module_restore, METH_VARARGS,
+     "_restore(cls, state, optimizer=None)\n--\n\nRebuild a pickled Model, Genome or Alpha."},
+    {"_install_genome", module_install_genome, METH_VARARGS,
+     "_install_genome(model, genome)\n--\n\nGive the model a copy of the genome's network."},
     {nullptr, nullptr, 0, nullptr},
 };
 

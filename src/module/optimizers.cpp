@@ -1,5 +1,7 @@
 #include "module/optimizers.hpp"
 
+#include "module/pickling.hpp"
+
 namespace tessavo {
 
 namespace {
@@ -18,6 +20,12 @@ int alpha_init(PyObject* self, PyObject* args, PyObject* kwargs) {
 }
 
 void alpha_dealloc(PyObject* self) { Py_TYPE(self)->tp_free(self); }
+
+PyMethodDef alpha_methods[] = {
+    {"__reduce__", alpha_reduce, METH_NOARGS,
+     "__reduce__($self, /)\n--\n\nHelper for pickle and copy."},
+    {nullptr, nullptr, 0, nullptr},
+};
 
 PyMethodDef optimizer_functions[] = {
     {nullptr, nullptr, 0, nullptr},
@@ -43,6 +51,7 @@ bool ready_alpha_type() {
     AlphaType.tp_new = PyType_GenericNew;
     AlphaType.tp_init = alpha_init;
     AlphaType.tp_dealloc = alpha_dealloc;
+    AlphaType.tp_methods = alpha_methods;
     return PyType_Ready(&AlphaType) == 0;
 }
 

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdio>
 
+#include "progress/console.hpp"
 #include "training/losses.hpp"
 
 namespace tessavo {
@@ -25,9 +26,7 @@ const char* column_name(const std::vector<int32_t>& codes, std::size_t i) {
     return code >= 0 && code < loss_count ? loss_names[code] : "?";
 }
 
-void write_line(const std::string& line) {
-    if (!line.empty()) std::printf("%s", line.c_str());
-}
+void write_line(const std::string& line) { console_write(line); }
 
 }  // namespace
 

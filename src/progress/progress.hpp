@@ -1,5 +1,5 @@
 // The console progress lines of the training drivers. Each line is built in
-// memory and written with one printf("%s") to C stdout, never flushed.
+// memory and written in one piece through console_write (console.hpp).
 #pragma once
 
 #include <cstdint>

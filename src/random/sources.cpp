@@ -154,6 +154,38 @@ void reset_seeding_flags() {
     random_int_seeding_flag = true;
 }
 
+namespace {
+
+// SplitMix64: every seed, 0 included, gives a well-mixed stream.
+class SeededStream {
+public:
+    explicit SeededStream(uint64_t seed) : state_(seed) {}
+    uint32_t operator()() {
+        uint64_t z = (state_ += 0x9E3779B97F4A7C15ull);
+        z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+        z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+        return static_cast<uint32_t>((z ^ (z >> 31)) >> 32);
+    }
+
+private:
+    uint64_t state_;
+};
+
+}  // namespace
+
+void seed_sources(uint64_t seed) {
+    SeededStream stream(seed);
+    std::srand(stream());
+    activation_seeding_flag = false;
+    random_int_seeding_flag = false;
+    set_device_source(stream);
+}
+
+void unseed_sources() {
+    set_device_source({});
+    reset_seeding_flags();
+}
+
 int32_t random_activation() {
     if (activation_seeding_flag) {
         seed_c_generator_from_clock();

@@ -26,6 +26,14 @@ void set_clock_source(std::function<uint32_t()> source);
 // Sets both seeding flags again, as at load time.
 void reset_seeding_flags();
 
+// Makes every draw repeatable: device values come from one stream seeded
+// with seed, and the C generator is seeded at once from that stream (so the
+// clock is not read). Process-wide; draws are taken on the training thread.
+void seed_sources(uint64_t seed);
+// Back to the operating system's device; the C generator is seeded from the
+// clock again at its next use.
+void unseed_sources();
+
 // ---- Draws. ----
 
 // rand() seeded through the activation seeding flag, % 4.

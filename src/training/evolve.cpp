@@ -7,6 +7,7 @@
 #include <stdexcept>
 #include <utility>
 
+#include "progress/console.hpp"
 #include "progress/progress.hpp"
 
 namespace tessavo {
@@ -54,7 +55,8 @@ int64_t batch_count(int64_t samples, int64_t batch) { return (samples + batch - 
 
 bool evolve_dataset(const Network& start, SeriesSet x, SeriesSet y, const SeriesSet* x_val,
                     const SeriesSet* y_val, const EvolveSettings& settings,
-                    const std::function<bool()>& keep_going, EvolveResult& result) {
+                    const std::function<bool()>& keep_going, EvolveResult& result,
+                    const EpochHook& epoch_end) {
     const std::vector<int32_t>& codes = settings.codes;
     const int32_t epochs = settings.epochs;
     const int32_t pop_size = settings.pop_size;
@@ -70,8 +72,8 @@ bool evolve_dataset(const Network& start, SeriesSet x, SeriesSet y, const Series
     if (settings.batch_size != -1) {
         batch = settings.batch_size;
         if (static_cast<double>(batch) < 0.1 * static_cast<double>(samples)) {
-            std::printf(
-                "WARNING! The batch size is less than 10%% the number of samples in your "
+            console_write(
+                "WARNING! The batch size is less than 10% the number of samples in your "
                 "dataset. If the dataset is highly nonlinear, individual batches may not "
                 "represent your dataset correctly and the loss can be extremely "
                 "underestimated. Make sure to use a validation set to monitor the actual loss "
@@ -147,6 +149,11 @@ bool evolve_dataset(const Network& start, SeriesSet x, SeriesSet y, const Series
             if (has_validation) history.validation[k].push_back(validation[k]);
         }
         history.sizes.push_back(best.size);
+        if (epoch_end) {
+            const EpochAction action = epoch_end(epoch, history, best);
+            if (action == EpochAction::fail) return false;
+            if (action == EpochAction::stop) break;
+        }
     }
     result.best = std::move(best);
     result.history = std::move(history);

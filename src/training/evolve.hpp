@@ -37,6 +37,13 @@ struct EvolveResult {
     EvolveHistory history;
 };
 
+// What a run does after an epoch's hook.
+enum class EpochAction { proceed, stop, fail };
+
+// Asked at the end of every epoch, once the epoch is in the history.
+using EpochHook =
+    std::function<EpochAction(int32_t epoch, const EvolveHistory& history, const Network& best)>;
+
 // Reorders x and y by one permutation drawn from rand(), keeping pairs.
 void shuffle_together(SeriesSet& x, SeriesSet& y);
 
@@ -46,10 +53,13 @@ int64_t batch_count(int64_t samples, int64_t batch);
 // Runs the whole training on copies of the data and of the network. The
 // data must be non-empty and checked. keep_going is asked before every batch;
 // when it returns false the run stops and false is returned with result
-// untouched. Operator failures throw BrokenNetwork; nothing outside the
-// call is changed by a run that does not complete.
+// untouched. epoch_end (when given) may end the run early as a normal end
+// (stop: result holds the epochs run) or as a failure (fail: like keep_going
+// returning false). Operator failures throw BrokenNetwork; nothing outside
+// the call is changed by a run that does not complete.
 bool evolve_dataset(const Network& start, SeriesSet x, SeriesSet y, const SeriesSet* x_val,
                     const SeriesSet* y_val, const EvolveSettings& settings,
-                    const std::function<bool()>& keep_going, EvolveResult& result);
+                    const std::function<bool()>& keep_going, EvolveResult& result,
+                    const EpochHook& epoch_end = {});
 
 }  // namespace tessavo

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "evolution/random.hpp"
 #include "modelfile/modelfile.hpp"
 #include "network/network.hpp"
 
@@ -138,6 +139,17 @@ TEST_P(RoundTrip, KeepsEveryStoredConnection) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Modes, RoundTrip, ::testing::Values(false, true));
+
+TEST_F(ModelFileTest, BytesInMemoryMatchTheFileAndDrawNothing) {
+    save_network_file(example_network(), path("m.tv"));
+    const Bytes bytes = network_bytes(example_network());
+    EXPECT_EQ(bytes, read_bytes(path("m.tv")));
+    set_device_source([]() -> uint32_t { throw std::logic_error("drew from the device"); });
+    const Network loaded = network_from_bytes(bytes.data(), bytes.size());
+    set_device_source({});
+    expect_same_network(loaded, example_network());
+    EXPECT_THROW(network_from_bytes(bytes.data(), 20), MalformedModelFile);
+}
 
 TEST_F(ModelFileTest, NetworkWithoutConnections) {
     Network network(1, 1, true);

@@ -1,9 +1,11 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
+#include "progress/console.hpp"
 #include "progress/progress.hpp"
 
 namespace tessavo {
@@ -83,6 +85,25 @@ TEST(EpochProgress, Lines) {
     EXPECT_EQ(epoch_progress_line(2, none, 9, 61000.0, 0, 3, -1.5, false, 0.04),
               "\rEpoch 1/3 - 1:01 - loss: -1.500000\n");
     EXPECT_EQ(epoch_progress_line(0, size_monitor, 9, 1.0, 0, 3, 1.0, true, 0.0), "");
+}
+
+TEST(Console, RedirectCapturesThisThreadOnly) {
+    const ConsoleSink append = [](void* context, std::string_view text) {
+        static_cast<std::string*>(context)->append(text);
+    };
+    std::string captured, elsewhere;
+    {
+        ConsoleRedirect redirect(append, &captured);
+        console_write("\rEpoch 1/1");
+        std::thread other([&] {
+            ConsoleRedirect own(append, &elsewhere);
+            console_write("other");
+        });
+        other.join();
+        console_write("\n");
+    }
+    EXPECT_EQ(captured, "\rEpoch 1/1\n");
+    EXPECT_EQ(elsewhere, "other");
 }
 
 }  // namespace

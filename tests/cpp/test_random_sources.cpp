@@ -223,5 +223,31 @@ TEST_F(RandomSources, EachSeedingFlagSeedsOnce) {
     (void)b1;
 }
 
+// A seed fixes the device values and the C generator, whatever was drawn
+// or seeded before; none brings back the device and the clock seeding.
+TEST(SeededSources, RepeatFromTheSeed) {
+    auto draws = [] {
+        std::vector<int64_t> values;
+        for (int k = 0; k < 4; ++k) values.push_back(device_value());
+        values.push_back(random_int(0, 1 << 30));
+        values.push_back(random_activation());
+        return values;
+    };
+    seed_sources(42);
+    const std::vector<int64_t> first = draws();
+    std::srand(7);
+    seed_sources(42);
+    EXPECT_EQ(draws(), first);
+    seed_sources(43);
+    EXPECT_NE(draws(), first);
+    unseed_sources();
+    int clock_reads = 0;
+    set_clock_source([&] { return static_cast<uint32_t>(++clock_reads); });
+    random_int(0, 1);
+    EXPECT_EQ(clock_reads, 1);
+    EXPECT_NE(device_value(), device_value());
+    set_clock_source({});
+}
+
 }  // namespace
 }  // namespace tessavo::testing

@@ -1,0 +1,198 @@
+#include "module/run_support.hpp"
+
+#include <utility>
+
+#include "module/genome.hpp"
+
+namespace tessavo {
+
+namespace {
+
+const char* const hook_names[] = {"on_train_begin", "on_epoch_end", "on_train_end"};
+
+// Calls obj.name(*args) when obj has that attribute; false with the error.
+template <class... Args>
+bool call_hook(PyObject* obj, const char* name, Args... args) {
+    PyRef hook(PyObject_GetAttrString(obj, name));
+    if (!hook) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
+        PyErr_Clear();
+        return true;
+    }
+    PyRef result(PyObject_CallFunctionObjArgs(hook.get(), args..., nullptr));
+    return static_cast<bool>(result);
+}
+
+}  // namespace
+
+PythonConsole::PythonConsole() {
+    PyObject* current = PySys_GetObject("stdout");
+    PyObject* original = PySys_GetObject("__stdout__");
+    if (current == original) return;
+    stream_ = PyRef::borrow(current ? current : Py_None);
+    redirect_.emplace(&PythonConsole::write, this);
+}
+
+void PythonConsole::write(void* context, std::string_view text) {
+    auto* self = static_cast<PythonConsole*>(context);
+    const PyGILState_STATE gil = PyGILState_Ensure();
+    // After a failure nothing more is written; the run ends at its next check.
+    if (!self->error_type_ && self->stream_.get() != Py_None) {
+        PyObject *type, *value, *traceback;
+        PyErr_Fetch(&type, &value, &traceback);
+        PyRef result(PyObject_CallMethod(self->stream_.get(), "write", "s#", text.data(),
+                                         static_cast<Py_ssize_t>(text.size())));
+        if (result) {
+            // Flushed like a progress bar, so notebooks show the line now.
+            PyRef flush(PyObject_GetAttrString(self->stream_.get(), "flush"));
+            if (flush) {
+                result = PyRef(PyObject_CallNoArgs(flush.get()));
+            } else if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
+                PyErr_Clear();
+            }
+        }
+        if (PyErr_Occurred()) {
+            PyObject *error_type, *error_value, *error_traceback;
+            PyErr_Fetch(&error_type, &error_value, &error_traceback);
+            self->error_type_ = PyRef(error_type);
+            self->error_value_ = PyRef(error_value);
+            self->error_traceback_ = PyRef(error_traceback);
+        }
+        PyErr_Restore(type, value, traceback);
+    }
+    PyGILState_Release(gil);
+}
+
+bool PythonConsole::ok() {
+    if (!error_type_) return true;
+    PyErr_Restore(error_type_.release(), error_value_.release(), error_traceback_.release());
+    return false;
+}
+
+bool Callbacks::parse(PyObject* argument) {
+    if (argument == Py_None) return true;
+    if (!PyList_Check(argument)) {
+        PyErr_Format(PyExc_TypeError, "callbacks must be None or a list of callbacks, got %s.",
+                     Py_TYPE(argument)->tp_name);
+        return false;
+    }
+    std::vector<PyRef> objects;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(argument); ++i) {
+        PyObject* item = PyList_GET_ITEM(argument, i);
+        bool has_hook = false;
+        for (const char* name : hook_names) {
+            PyRef hook(PyObject_GetAttrString(item, name));
+            if (!hook) {
+                if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
+                PyErr_Clear();
+                continue;
+            }
+            if (!PyCallable_Check(hook.get())) {
+                PyErr_Format(PyExc_TypeError, "callbacks[%zd].%s must be callable, got %s.", i,
+                             name, Py_TYPE(hook.get())->tp_name);
+                return false;
+            }
+            has_hook = true;
+        }
+        if (!has_hook) {
+            PyErr_Format(PyExc_TypeError,
+                         "callbacks[%zd] (%s) has none of on_train_begin, on_epoch_end and "
+                         "on_train_end.",
+                         i, Py_TYPE(item)->tp_name);
+            return false;
+        }
+        objects.push_back(PyRef::borrow(item));
+    }
+    objects_ = std::move(objects);
+    return true;
+}
+
+bool Callbacks::train_begin(ModelObject* model) {
+    model->stop_training = false;
+    if (objects_.empty()) return true;
+    PyRef logs(PyDict_New());
+    if (!logs) return false;
+    auto* self = reinterpret_cast<PyObject*>(model);
+    for (const PyRef& callback : objects_) {
+        if (!call_hook(callback.get(), "set_model", self)) return false;
+    }
+    for (const PyRef& callback : objects_) {
+        if (!call_hook(callback.get(), "on_train_begin", logs.get())) return false;
+    }
+    return true;
+}
+
+EpochAction Callbacks::epoch_end(ModelObject* model, int32_t epoch, PyObject* logs,
+                                 const Network& best) {
+    if (!objects_.empty()) {
+        PyObject* genome = make_genome(best);
+        if (!genome) return EpochAction::fail;
+        Py_XSETREF(model->best_genome, genome);
+        PyRef index(PyLong_FromLong(epoch));
+        if (!index) return EpochAction::fail;
+        for (const PyRef& callback : objects_) {
+            if (!call_hook(callback.get(), "on_epoch_end", index.get(), logs)) {
+                return EpochAction::fail;
+            }
+        }
+    }
+    return model->stop_training ? EpochAction::stop : EpochAction::proceed;
+}
+
+bool Callbacks::train_end(PyObject* logs) {
+    for (const PyRef& callback : objects_) {
+        if (!call_hook(callback.get(), "on_train_end", logs)) return false;
+    }
+    return true;
+}
+
+bool finish_run(ModelObject* model, Network&& trained, Callbacks& callbacks, PyObject* logs) {
+    if (callbacks.empty()) return install_trained_network(model, std::move(trained));
+    Network before;
+    int32_t size_before = model->size;
+    try {
+        before = model->network;
+    } catch (...) {
+        set_error_from_current_exception();
+        return false;
+    }
+    if (!install_trained_network(model, std::move(trained))) return false;
+    if (callbacks.train_end(logs)) return true;
+    // A hook may have rebuilt the model; only a model of the same shape
+    // takes its old network back.
+    if (model->inputs == before.inputs && model->outputs == before.outputs &&
+        model->recurrent == before.recurrent) {
+        model->network = std::move(before);
+        model->size = size_before;
+    }
+    return false;
+}
+
+PyObject* module_install_genome(PyObject*, PyObject* args) {
+    PyObject* model_object = nullptr;
+    PyObject* genome_object = nullptr;
+    if (!PyArg_ParseTuple(args, "O!O!:_install_genome", &ModelType, &model_object, &GenomeType,
+                          &genome_object)) {
+        return nullptr;
+    }
+    auto* model = reinterpret_cast<ModelObject*>(model_object);
+    const auto* genome = reinterpret_cast<GenomeObject*>(genome_object);
+    if (genome->network.size == 0) {
+        PyErr_SetString(PyExc_ValueError, "The genome holds no network.");
+        return nullptr;
+    }
+    try {
+        Network copy = genome->network;
+        model->network = std::move(copy);
+    } catch (...) {
+        set_error_from_current_exception();
+        return nullptr;
+    }
+    model->inputs = genome->network.inputs;
+    model->outputs = genome->network.outputs;
+    model->recurrent = genome->network.recurrent;
+    model->size = model->network.size;
+    Py_RETURN_NONE;
+}
+
+}  // namespace tessavo

@@ -1,0 +1,87 @@
+// What evolve and func_evolve share around a run: the callbacks and the
+// console lines written through sys.stdout when it has been replaced.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+#include "module/model.hpp"
+#include "module/pyref.hpp"
+#include "progress/console.hpp"
+#include "training/evolve.hpp"
+
+namespace tessavo {
+
+// While alive, the console lines of the calling thread go to sys.stdout
+// (with the interpreter lock) when sys.stdout is not sys.__stdout__, as in
+// a notebook or under contextlib.redirect_stdout; otherwise to C stdout.
+class PythonConsole {
+public:
+    PythonConsole();
+    PythonConsole(const PythonConsole&) = delete;
+    PythonConsole& operator=(const PythonConsole&) = delete;
+    // False, with the exception set, when writing to sys.stdout failed.
+    bool ok();
+
+private:
+    static void write(void* context, std::string_view text);
+
+    PyRef stream_;
+    PyRef error_type_, error_value_, error_traceback_;
+    std::optional<ConsoleRedirect> redirect_;
+};
+
+// The callbacks argument: None or a list of objects with at least one of
+// on_train_begin(logs), on_epoch_end(epoch, logs), on_train_end(logs).
+class Callbacks {
+public:
+    // False with TypeError for anything else.
+    bool parse(PyObject* argument);
+    // Resets model.stop_training, hands each callback the model (set_model)
+    // and calls on_train_begin.
+    bool train_begin(ModelObject* model);
+    // Publishes best as model.best_genome, calls on_epoch_end and reads
+    // model.stop_training.
+    EpochAction epoch_end(ModelObject* model, int32_t epoch, PyObject* logs, const Network& best);
+    bool train_end(PyObject* logs);
+    bool empty() const { return objects_.empty(); }
+
+private:
+    std::vector<PyRef> objects_;
+};
+
+// Holds the interpreter lock in code that may run with it released.
+class GilHold {
+public:
+    GilHold() : state_(PyGILState_Ensure()) {}
+    ~GilHold() { PyGILState_Release(state_); }
+    GilHold(const GilHold&) = delete;
+    GilHold& operator=(const GilHold&) = delete;
+
+private:
+    PyGILState_STATE state_;
+};
+
+// Clears model.best_genome when a run ends, however it ends.
+class BestGenomeScope {
+public:
+    explicit BestGenomeScope(ModelObject* model) : model_(model) {}
+    ~BestGenomeScope() { Py_CLEAR(model_->best_genome); }
+    BestGenomeScope(const BestGenomeScope&) = delete;
+    BestGenomeScope& operator=(const BestGenomeScope&) = delete;
+
+private:
+    ModelObject* model_;
+};
+
+// The end of a completed run with callbacks: installs the trained network,
+// then calls on_train_end; if a hook raises, the model gets back the network
+// it had before.
+bool finish_run(ModelObject* model, Network&& trained, Callbacks& callbacks, PyObject* logs);
+
+// tessavo._core._install_genome(model, genome): the model takes a copy of
+// the genome's network and its dimensions.
+PyObject* module_install_genome(PyObject* module, PyObject* args);
+
+}  // namespace tessavo

@@ -1,0 +1,152 @@
+import numpy as np
+import pytest
+
+import tessavo
+from tessavo.callbacks import Callback, EarlyStopping, LambdaCallback, ModelCheckpoint
+
+X = np.linspace(-1, 1, 40).reshape(20, 2)
+Y = X[:, :1] - X[:, 1:]
+
+
+def compiled():
+    model = tessavo.Model(2, 1, size=5)
+    model.compile(loss="mse", monitors=["size"])
+    return model
+
+
+def run(model, kind, epochs=12, **kwargs):
+    if kind == "evolve":
+        return model.evolve(X, Y, pop_size=6, epochs=epochs, verbose=0, **kwargs)
+    score = lambda g: float(np.mean((g.predict(X) - Y) ** 2))  # noqa: E731
+    return model.func_evolve(tessavo.scorer(score), pop_size=6, epochs=epochs, verbose=0,
+                             **kwargs)
+
+
+class Recorder(Callback):
+    def __init__(self, stop_at=None):
+        super().__init__()
+        self.events, self.stop_at = [], stop_at
+
+    def on_train_begin(self, logs=None):
+        self.events.append(("begin", dict(logs)))
+
+    def on_epoch_end(self, epoch, logs=None):
+        genome = self.model.best_genome
+        self.events.append((epoch, dict(logs), float(genome.predict(X[0])[0])))
+        if epoch == self.stop_at:
+            self.model.stop_training = True
+
+    def on_train_end(self, logs=None):
+        self.events.append(("end", dict(logs)))
+
+
+@pytest.mark.parametrize("kind", ["evolve", "func"])
+def test_protocol_and_stop(kind):
+    model = compiled()
+    recorder = Recorder(stop_at=2)
+    history = run(model, kind, callbacks=[recorder])
+    assert len(history["loss"]) == 3
+    assert recorder.events[0] == ("begin", {})
+    for epoch in range(3):
+        index, logs, output = recorder.events[1 + epoch]
+        assert index == epoch
+        assert logs == {key: values[epoch] for key, values in history.items()}
+    assert recorder.events[-1] == ("end", recorder.events[3][1])
+    # The run ended as a normal end: the last epoch's best is the model now.
+    assert float(model.predict(X[0])[0]) == recorder.events[3][2]
+    assert model.best_genome is None and model.stop_training
+
+
+@pytest.mark.parametrize("kind", ["evolve", "func"])
+def test_early_stopping_restores_the_best_epoch(kind):
+    model = compiled()
+    outputs = []
+    keep = LambdaCallback(on_epoch_end=lambda e, logs: outputs.append(
+        (logs["loss"], model.best_genome.predict(X))))
+    # A baseline no run reaches: stops at the first epoch without improvement
+    # once three epochs have run.
+    stopper = EarlyStopping(monitor="loss", patience=3, baseline=-1.0, restore_best_weights=True)
+    history = run(model, kind, epochs=200, callbacks=[keep, stopper])
+    run_length = len(history["loss"])
+    assert 3 <= run_length < 200 and stopper.stopped_epoch == run_length - 1
+    best = min(range(run_length), key=lambda e: outputs[e][0])
+    np.testing.assert_array_equal(model.predict(X), outputs[best][1])
+
+
+def test_early_stopping_patience_and_min_delta():
+    stopper = EarlyStopping(min_delta=0.5, patience=1)
+    stopper.set_model(compiled())
+    stopper.on_train_begin({})
+    for epoch, loss in enumerate([1.0, 0.4]):
+        stopper.on_epoch_end(epoch, {"loss": loss})
+    assert not stopper.model.stop_training
+    stopper.on_epoch_end(2, {"loss": 0.3})
+    assert stopper.model.stop_training and stopper.stopped_epoch == 2
+    with pytest.raises(ValueError, match="val_loss"):
+        EarlyStopping(monitor="val_loss").on_epoch_end(0, {"loss": 1.0})
+
+
+@pytest.mark.parametrize("best_only", [False, True])
+def test_checkpoints(tmp_path, best_only):
+    model = compiled()
+    outputs = {}
+    keep = LambdaCallback(on_epoch_end=lambda e, logs: outputs.setdefault(
+        e + 1, (logs["loss"], model.best_genome.predict(X))))
+    pattern = tmp_path / "ckpt-{epoch:02d}-{loss:.5f}.tv"
+    run(model, "evolve", epochs=6,
+        callbacks=[keep, ModelCheckpoint(pattern, save_best_only=best_only)])
+    files = sorted(tmp_path.iterdir())
+    saved = {int(f.name[5:7]): f for f in files}
+    if best_only:
+        losses = [outputs[e][0] for e in sorted(outputs)]
+        assert sorted(saved) == [e for e in sorted(outputs)
+                                 if outputs[e][0] < min(losses[:e - 1], default=np.inf)]
+    else:
+        assert sorted(saved) == list(range(1, 7))
+    for epoch, path in saved.items():
+        assert path.name == f"ckpt-{epoch:02d}-{outputs[epoch][0]:.5f}.tv"
+        np.testing.assert_array_equal(tessavo.load(path).predict(X), outputs[epoch][1])
+
+
+def failing(hook):
+    def fail(*args):
+        raise KeyError(hook)
+    return LambdaCallback(**{hook: fail})
+
+
+@pytest.mark.parametrize("kind", ["evolve", "func"])
+@pytest.mark.parametrize(
+    "callbacks, error",
+    [
+        ((Callback(),), TypeError),
+        ([object()], TypeError),
+        ([type("Hookless", (), {"on_epoch_end": 3})()], TypeError),
+        ([failing("on_train_begin")], KeyError),
+        ([failing("on_epoch_end")], KeyError),
+        ([EarlyStopping(restore_best_weights=True), failing("on_train_end")], KeyError),
+        ([EarlyStopping(monitor="val_loss")], ValueError),
+    ],
+)
+def test_bad_callbacks_leave_the_model(kind, callbacks, error):
+    model = compiled()
+    before = model.get_connections(), model.predict(X)
+    with pytest.raises(error):
+        run(model, kind, epochs=3, callbacks=callbacks)
+    assert model.get_connections() == before[0]
+    np.testing.assert_array_equal(model.predict(X), before[1])
+    assert model.best_genome is None
+
+
+@pytest.mark.parametrize(
+    "make, error",
+    [
+        (lambda: EarlyStopping(patience=-1), ValueError),
+        (lambda: EarlyStopping(mode="up"), ValueError),
+        (lambda: EarlyStopping(monitor=1), TypeError),
+        (lambda: ModelCheckpoint(b"x.tv"), TypeError),
+        (lambda: LambdaCallback(on_epoch_end=1), TypeError),
+    ],
+)
+def test_bad_callback_arguments(make, error):
+    with pytest.raises(error):
+        make()

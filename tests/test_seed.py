@@ -1,0 +1,69 @@
+import numpy as np
+import pytest
+
+import tessavo
+
+X = np.random.default_rng(3).uniform(-1, 1, size=(500, 2))
+Y = X[:, :1] * X[:, 1:]
+
+
+def probe(genome):
+    return float(np.mean(genome.predict(X[:20]) ** 2))
+
+
+def seeded_run(seed, kind):
+    tessavo.set_random_seed(seed)
+    model = tessavo.Model(2, 1, size=6, recurrent=kind == "recurrent")
+    model.compile(loss="mse", metrics=["mae"], monitors=["size"])
+    if kind == "func":
+        history = model.func_evolve(tessavo.scorer(probe), pop_size=8, epochs=4, verbose=0)
+    else:
+        # 40 networks on 200 rows: the pool is scored on two threads.
+        shape = (50, 10, -1) if model.recurrent else (500, -1)
+        batch = 20 if model.recurrent else 200
+        history = model.evolve(X.reshape(shape), Y.reshape(shape), pop_size=20,
+                               batch_size=batch, epochs=4, verbose=0)
+    return history, model.get_nodes(), model.get_connections()
+
+
+@pytest.fixture(autouse=True)
+def unseed():
+    yield
+    tessavo.set_random_seed(None)
+
+
+@pytest.mark.parametrize("kind", ["evolve", "recurrent", "func"])
+def test_same_seed_same_run(kind, tmp_path):
+    first, second = seeded_run(2**64 - 1, kind), seeded_run(2**64 - 1, kind)
+    assert first == second
+    assert seeded_run(7, kind) != first
+
+
+def test_same_seed_same_file(tmp_path):
+    for name in ("a.tv", "b.tv"):
+        tessavo.set_random_seed(0)
+        tessavo.Model(3, 2, size=9, recurrent=True).save(str(tmp_path / name))
+    assert (tmp_path / "a.tv").read_bytes() == (tmp_path / "b.tv").read_bytes()
+
+
+def test_none_returns_to_the_device():
+    tessavo.set_random_seed(5)
+    tessavo.set_random_seed(None)
+    first = tessavo.Model(2, 2, size=6).get_connections()
+    assert tessavo.Model(2, 2, size=6).get_connections() != first
+
+
+@pytest.mark.parametrize(
+    "seed, error",
+    [(-1, ValueError), (2**64, ValueError), (True, TypeError), (1.0, TypeError), ("1", TypeError)],
+)
+def test_bad_seeds(seed, error):
+    with pytest.raises(error):
+        tessavo.set_random_seed(seed)
+
+
+def test_numpy_integer_seed():
+    tessavo.set_random_seed(np.uint64(3))
+    first = tessavo.Model(2, 1, size=4).get_connections()
+    tessavo.set_random_seed(3)
+    assert tessavo.Model(2, 1, size=4).get_connections() == first
