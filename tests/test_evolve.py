@@ -232,7 +232,7 @@ def test_bad_arguments_change_nothing(c_stdout, kwargs, error, message):
 def test_docstring():
     assert tessavo.Model.evolve.__doc__ == "Evolves the network on a given dataset."
     assert tessavo.Model.evolve.__text_signature__ == (
-        "(self, x_train, y_train, pop_size=100, batch_size=-1, epochs=100, "
+        "($self, x_train, y_train, pop_size=100, batch_size=-1, epochs=100, "
         "validation_data=None, verbose=1, *, callbacks=None)"
     )
 

@@ -4,6 +4,7 @@
 
 #include <new>
 
+#include "module/describe.hpp"
 #include "module/model.hpp"
 #include "module/pickling.hpp"
 #include "module/predict.hpp"
@@ -57,9 +58,9 @@ PyObject* genome_clear(PyObject* self, PyObject*) {
 
 PyMethodDef genome_methods[] = {
     {"predict", genome_predict, METH_VARARGS,
-     "predict(self, x)\n--\n\nPredict the the outputs for a given set of samples."},
+     "predict($self, x, /)\n--\n\nPredict the the outputs for a given set of samples."},
     {"clear", genome_clear, METH_NOARGS,
-     "clear(self)\n--\n\nClears the recurrent state of the genome, preparing it for a new "
+     "clear($self, /)\n--\n\nClears the recurrent state of the genome, preparing it for a new "
      "sequence of inputs."},
     {"__reduce__", genome_reduce, METH_NOARGS,
      "__reduce__($self, /)\n--\n\nHelper for pickle and copy."},
@@ -89,9 +90,12 @@ bool ready_genome_type() {
     GenomeType.tp_name = "tessavo.Genome";
     GenomeType.tp_basicsize = sizeof(GenomeObject);
     GenomeType.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE;
-    GenomeType.tp_doc = "A lightweight Tessavo model that can only be used for predictions.";
+    GenomeType.tp_doc =
+        "Genome(inputs, outputs, recurrent=False)\n--\n\n"
+        "A lightweight Tessavo model that can only be used for predictions.";
     GenomeType.tp_new = genome_new;
     GenomeType.tp_init = genome_init;
+    GenomeType.tp_repr = genome_repr;
     GenomeType.tp_dealloc = genome_dealloc;
     GenomeType.tp_methods = genome_methods;
     GenomeType.tp_members = genome_members;

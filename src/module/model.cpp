@@ -9,6 +9,7 @@
 
 #include "keras/keras.hpp"
 #include "module/compile.hpp"
+#include "module/describe.hpp"
 #include "module/evaluate.hpp"
 #include "module/evolve.hpp"
 #include "module/func_evolve.hpp"
@@ -112,36 +113,39 @@ PyObject* model_clear(PyObject* self, PyObject*) {
 PyMethodDef model_methods[] = {
     {"evolve", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(model_evolve)),
      METH_VARARGS | METH_KEYWORDS,
-     "evolve(self, x_train, y_train, pop_size=100, batch_size=-1, epochs=100, "
+     "evolve($self, x_train, y_train, pop_size=100, batch_size=-1, epochs=100, "
      "validation_data=None, verbose=1, *, callbacks=None)\n--\n\nEvolves the network on a given "
      "dataset."},
     {"func_evolve", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(model_func_evolve)),
      METH_VARARGS | METH_KEYWORDS,
-     "func_evolve(self, train_func, pop_size=100, epochs=100, verbose=1, validation_func=None, "
+     "func_evolve($self, train_func, pop_size=100, epochs=100, verbose=1, validation_func=None, "
      "*, callbacks=None)\n--\n\nEvolves the network on a given fitness function."},
     {"predict", model_predict, METH_VARARGS,
-     "predict(self, x)\n--\n\nPredict the the outputs for a given set of samples."},
+     "predict($self, x, /)\n--\n\nPredict the the outputs for a given set of samples."},
     {"evaluate", model_evaluate, METH_VARARGS,
-     "evaluate(self, x, y)\n--\n\nEvaluate the the network based on the compiled "
+     "evaluate($self, x, y, /)\n--\n\nEvaluate the the network based on the compiled "
      "losses/metrics on a given dataset."},
     {"compile", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(model_compile)),
      METH_VARARGS | METH_KEYWORDS,
-     "compile(self, optimizer, loss, metrics, monitors)\n--\n\nConfigure the losses, "
+     "compile($self, optimizer='alpha', loss='', metrics=[], monitors=[])\n--\n\nConfigure the "
+     "losses, "
      "metrics and monitors for evolution. For `model.evolve_func`, losses and metrics are "
      "optional."},
     {"get_nodes", model_get_nodes, METH_NOARGS,
-     "get_nodes(self)\n--\n\nReturns a list of nodes contained in the network."},
+     "get_nodes($self, /)\n--\n\nReturns a list of nodes contained in the network."},
     {"get_connections", model_get_connections, METH_NOARGS,
-     "get_connections(self)\n--\n\nReturns a list of connections contained in the network."},
+     "get_connections($self, /)\n--\n\nReturns a list of connections contained in the network."},
     {"to_keras", model_to_keras, METH_VARARGS,
-     "to_keras(self)\n--\n\nConvert the Tessavo model to a Keras model."},
+     "to_keras($self, /)\n--\n\nConvert the Tessavo model to a Keras model."},
     {"save", model_save, METH_VARARGS,
-     "save(self, path)\n--\n\nSaves the model using the '.tv' format."},
+     "save($self, path, /)\n--\n\nSaves the model using the '.tv' format."},
     {"clear", model_clear, METH_NOARGS,
-     "clear(self)\n--\n\nClears the recurrent state of the model, preparing it for a new "
+     "clear($self, /)\n--\n\nClears the recurrent state of the model, preparing it for a new "
      "sequence of inputs."},
     {"__reduce__", model_reduce, METH_NOARGS,
      "__reduce__($self, /)\n--\n\nHelper for pickle and copy."},
+    {"summary", model_summary, METH_NOARGS,
+     "summary($self, /)\n--\n\nPrints a summary of the network and its compile settings."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -180,9 +184,13 @@ bool ready_model_type() {
     ModelType.tp_name = "tessavo.Model";
     ModelType.tp_basicsize = sizeof(ModelObject);
     ModelType.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE;
-    ModelType.tp_doc = "A Tessavo model that can be evolved on datasets and fitness functions.";
+    // The signature line gives inspect.signature(Model); __doc__ is the rest.
+    ModelType.tp_doc =
+        "Model(inputs, outputs, size=-1, recurrent=False)\n--\n\n"
+        "A Tessavo model that can be evolved on datasets and fitness functions.";
     ModelType.tp_new = model_new;
     ModelType.tp_init = model_init;
+    ModelType.tp_repr = model_repr;
     ModelType.tp_dealloc = model_dealloc;
     ModelType.tp_methods = model_methods;
     ModelType.tp_members = model_members;

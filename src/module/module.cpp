@@ -15,13 +15,13 @@ namespace {
 
 PyMethodDef module_functions[] = {
     {"from_keras", module_from_keras, METH_VARARGS,
-     "from_keras(keras_model)\n--\n\nConvert a Keras model to a Tessavo model. This only works "
+     "from_keras(keras_model, /)\n--\n\nConvert a Keras model to a Tessavo model. This only works "
      "for Keras models that have been exported from Tessavo using `model.to_keras()` with "
      "unmodified architecture."},
     {"load", module_load, METH_VARARGS,
-     "load(path)\n--\n\nLoad a model saved in the '.tv' format."},
+     "load(path, /)\n--\n\nLoad a model saved in the '.tv' format."},
     {"set_random_seed", module_set_random_seed, METH_O,
-     "set_random_seed(seed)\n--\n\nMake every random value of tessavo repeatable. From now "
+     "set_random_seed(seed, /)\n--\n\nMake every random value of tessavo repeatable. From now "
      "on the values of the random device and of the C generator come from one stream seeded "
      "with seed (an int from 0 to 2**64 - 1): the same seed and the same calls give the same "
      "models, histories and files. None returns to the operating system's random device. "

@@ -1,5 +1,6 @@
 #include "module/optimizers.hpp"
 
+#include "module/describe.hpp"
 #include "module/pickling.hpp"
 
 namespace tessavo {
@@ -47,9 +48,10 @@ bool ready_alpha_type() {
     AlphaType.tp_name = "tessavo.optimizers.Alpha";
     AlphaType.tp_basicsize = sizeof(AlphaObject);
     AlphaType.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE;
-    AlphaType.tp_doc = "The first optimizer in Tessavo.";
+    AlphaType.tp_doc = "Alpha(mutation_rate=0.5)\n--\n\nThe first optimizer in Tessavo.";
     AlphaType.tp_new = PyType_GenericNew;
     AlphaType.tp_init = alpha_init;
+    AlphaType.tp_repr = alpha_repr;
     AlphaType.tp_dealloc = alpha_dealloc;
     AlphaType.tp_methods = alpha_methods;
     return PyType_Ready(&AlphaType) == 0;

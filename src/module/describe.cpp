@@ -1,0 +1,224 @@
+#include "module/describe.hpp"
+
+#include <array>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "module/genome.hpp"
+#include "module/model.hpp"
+#include "module/optimizers.hpp"
+#include "module/pyref.hpp"
+#include "training/losses.hpp"
+
+namespace tessavo {
+
+namespace {
+
+// "tessavo.Model" for the type itself; module and qualified name for a
+// Python subclass, as Python's own repr names it.
+PyRef type_name(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    if (!(type->tp_flags & Py_TPFLAGS_HEAPTYPE)) return PyRef(PyUnicode_FromString(type->tp_name));
+    PyRef module(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__module__"));
+    PyRef qualname(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__qualname__"));
+    if (!module || !qualname) return PyRef();
+    if (PyUnicode_Check(module.get()) &&
+        PyUnicode_CompareWithASCIIString(module.get(), "builtins")) {
+        return PyRef(PyUnicode_FromFormat("%U.%S", module.get(), qualname.get()));
+    }
+    return PyRef(PyUnicode_FromFormat("%S", qualname.get()));
+}
+
+std::string quoted(const char* name) {
+    // Appended piece by piece: g++ 12 warns falsely (-Wrestrict) on "'" + name.
+    std::string text(1, '\'');
+    text.append(name);
+    text.push_back('\'');
+    return text;
+}
+
+const char* name_in(const char* const* names, int32_t count, int32_t code) {
+    return code >= 0 && code < count ? names[code] : "?";
+}
+
+// "'mae', 'mape'" for codes (the codes the model holds are always known).
+std::string name_list(const std::vector<int32_t>& codes, std::size_t from, const char* const* names,
+                      int32_t count) {
+    std::string text;
+    for (std::size_t i = from; i < codes.size(); ++i) {
+        if (i > from) text += ", ";
+        text += quoted(name_in(names, count, codes[i]));
+    }
+    return text;
+}
+
+const char* const monitor_names[] = {"size"};
+
+std::string format_double(double value) {
+    char* text = PyOS_double_to_string(value, 'r', 0, 0, nullptr);
+    if (!text) return "?";
+    std::string result(text);
+    PyMem_Free(text);
+    return result;
+}
+
+std::string compile_settings(const ModelObject* model, const char* separator) {
+    std::string text;
+    if (model->loss_set)
+        text += std::string(separator) + "loss=" + quoted(loss_names[model->codes[0]]);
+    const std::size_t first_metric = model->loss_set ? 1 : 0;
+    if (model->codes.size() > first_metric) {
+        text += std::string(separator) + "metrics=[" +
+                name_list(model->codes, first_metric, loss_names, loss_count) + "]";
+    }
+    if (!model->monitors.empty()) {
+        text += std::string(separator) + "monitors=[" +
+                name_list(model->monitors, 0, monitor_names, 1) + "]";
+    }
+    return text;
+}
+
+enum NodeKind { KIND_INPUT, KIND_HIDDEN, KIND_OUTPUT };
+constexpr const char* kind_names[] = {"input", "hidden", "output"};
+
+NodeKind kind_of(const Network& network, int32_t node) {
+    if (node < network.inputs) return KIND_INPUT;
+    if (node >= network.size - network.outputs) return KIND_OUTPUT;
+    return KIND_HIDDEN;
+}
+
+struct KindCounts {
+    long long nodes = 0;
+    long long links_in = 0;
+    long long links_out = 0;
+    std::array<long long, activation_count + 1> activations{};  // last: unknown codes
+};
+
+std::string summary_text(const ModelObject* model, const std::string& name) {
+    const Network& network = model->network;
+    std::array<KindCounts, 3> kinds{};
+    long long links = 0;
+    for (int32_t node = 0; node < network.size; ++node) {
+        KindCounts& counts = kinds[kind_of(network, node)];
+        ++counts.nodes;
+        const int32_t code = network.activations[node];
+        ++counts.activations[code >= 0 && code < activation_count ? code : activation_count];
+    }
+    for (int32_t to = 0; to < network.size; ++to) {
+        for (int32_t from = 0; from < network.size; ++from) {
+            if (!has_link(network, from, to)) continue;
+            ++links;
+            ++kinds[kind_of(network, from)].links_out;
+            ++kinds[kind_of(network, to)].links_in;
+        }
+    }
+
+    const std::string rule(72, '_');
+    const std::string double_rule(72, '=');
+    std::string text =
+        "Model: " + name + ", " + (model->recurrent ? "recurrent" : "feed-forward") + "\n";
+    text += rule + "\n";
+    text += " Nodes      Count   Connections in   Connections out   Activations\n";
+    text += double_rule + "\n";
+    for (int kind = 0; kind < 3; ++kind) {
+        const KindCounts& counts = kinds[kind];
+        // An input node passes its input on: its activation is never applied.
+        std::string used;
+        if (kind == KIND_INPUT) {
+            used = "-";
+        } else {
+            for (int32_t code = 0; code <= activation_count; ++code) {
+                if (counts.activations[code] == 0) continue;
+                if (!used.empty()) used += ", ";
+                used += std::string(code < activation_count ? activation_names[code] : "unknown") +
+                        " " + std::to_string(counts.activations[code]);
+            }
+            if (used.empty()) used = "-";
+        }
+        char row[64];
+        std::snprintf(row, sizeof row, " %-8s%8lld%17lld%18lld   ", kind_names[kind], counts.nodes,
+                      counts.links_in, counts.links_out);
+        text += row;
+        text += used;
+        text += '\n';
+    }
+    text += double_rule + "\n";
+    const long long biases = network.size - network.inputs;
+    text += "Total nodes: " + std::to_string(network.size) + "\n";
+    text += "Total connections: " + std::to_string(links) + "\n";
+    text += "Parameters: " + std::to_string(links + biases) + " (" + std::to_string(links) +
+            " weights, " + std::to_string(biases) + " biases)\n";
+    if (model->compiled) {
+        std::string optimizer = "?";
+        if (model->optimizer && PyObject_TypeCheck(model->optimizer, &AlphaType)) {
+            optimizer =
+                "Alpha(mutation_rate=" +
+                format_double(reinterpret_cast<AlphaObject*>(model->optimizer)->mutation_rate) +
+                ")";
+        }
+        text += "Compiled: optimizer=" + optimizer + compile_settings(model, ", ") + "\n";
+    } else {
+        text += "Not compiled.\n";
+    }
+    text += rule + "\n";
+    return text;
+}
+
+}  // namespace
+
+PyObject* model_repr(PyObject* self) {
+    auto* model = reinterpret_cast<ModelObject*>(self);
+    PyRef name = type_name(self);
+    if (!name) return nullptr;
+    std::string details = model->recurrent ? " recurrent" : " feed-forward";
+    if (model->compiled) {
+        details += " compiled" + compile_settings(model, " ");
+    } else {
+        details += " uncompiled";
+    }
+    return PyUnicode_FromFormat("<%U inputs=%d outputs=%d size=%d%s>", name.get(), model->inputs,
+                                model->outputs, model->size, details.c_str());
+}
+
+PyObject* genome_repr(PyObject* self) {
+    auto* genome = reinterpret_cast<GenomeObject*>(self);
+    PyRef name = type_name(self);
+    if (!name) return nullptr;
+    return PyUnicode_FromFormat("<%U inputs=%d outputs=%d size=%d %s>", name.get(), genome->inputs,
+                                genome->outputs, genome->network.size,
+                                genome->recurrent ? "recurrent" : "feed-forward");
+}
+
+PyObject* alpha_repr(PyObject* self) {
+    PyRef name = type_name(self);
+    if (!name) return nullptr;
+    const std::string rate = format_double(reinterpret_cast<AlphaObject*>(self)->mutation_rate);
+    return PyUnicode_FromFormat("<%U mutation_rate=%s>", name.get(), rate.c_str());
+}
+
+PyObject* model_summary(PyObject* self, PyObject*) {
+    PyRef name = type_name(self);
+    if (!name) return nullptr;
+    const char* name_text = PyUnicode_AsUTF8(name.get());
+    if (!name_text) return nullptr;
+    std::string text;
+    try {
+        text = summary_text(reinterpret_cast<ModelObject*>(self), name_text);
+    } catch (...) {
+        set_error_from_current_exception();
+        return nullptr;
+    }
+    // Through sys.stdout, like print, so notebooks and redirections see it.
+    PyObject* out = PySys_GetObject("stdout");
+    if (!out || out == Py_None) {
+        PyErr_SetString(PyExc_RuntimeError, "lost sys.stdout");
+        return nullptr;
+    }
+    PyRef keep = PyRef::borrow(out);
+    PyRef line(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+    if (!line || PyFile_WriteObject(line.get(), out, Py_PRINT_RAW) < 0) return nullptr;
+    Py_RETURN_NONE;
+}
+
+}  // namespace tessavo
