@@ -5,8 +5,11 @@ episodes, and its score (lower is better) is the share of time steps it failed
 to keep the pole up. The cart-pole dynamics are written out below in NumPy.
 """
 import numpy as np
+import numpy.typing as npt
 
 import tessavo
+
+Array = npt.NDArray[np.float64]
 
 GRAVITY, CART_MASS, POLE_MASS, HALF_LENGTH = 9.8, 1.0, 0.1, 0.5
 FORCE, DT = 10.0, 0.02
@@ -18,7 +21,7 @@ rng = np.random.default_rng(7)
 STARTS = rng.uniform(-0.15, 0.15, size=(8, 4))
 
 
-def step(state, force):
+def step(state: Array, force: Array) -> Array:
     """One Euler step of the cart-pole for a batch of states."""
     x, x_dot, theta, theta_dot = state.T
     total = CART_MASS + POLE_MASS
@@ -34,7 +37,7 @@ def step(state, force):
     )
 
 
-def episode_steps(genome, starts=STARTS):
+def episode_steps(genome: tessavo.Genome | tessavo.Model, starts: Array = STARTS) -> Array:
     """Steps survived in each episode, all episodes run side by side."""
     state = starts.copy()
     alive = np.ones(len(state), dtype=bool)
@@ -52,18 +55,18 @@ def episode_steps(genome, starts=STARTS):
     return survived
 
 
-def score(genome):
+def score(genome: tessavo.Genome | tessavo.Model) -> float:
     """The share of steps lost, 0 for a perfect balance."""
-    return 1.0 - episode_steps(genome).mean() / MAX_STEPS
+    return 1.0 - float(episode_steps(genome).mean()) / MAX_STEPS
 
 
-def train_func(genomes):
+def train_func(genomes: list[tessavo.Genome]) -> Array:
     return np.array([score(g) for g in genomes])
 
 
-def validation_func(genome):
+def validation_func(genome: tessavo.Genome) -> float:
     unseen = np.random.default_rng(99).uniform(-0.15, 0.15, size=(16, 4))
-    return 1.0 - episode_steps(genome, unseen).mean() / MAX_STEPS
+    return 1.0 - float(episode_steps(genome, unseen).mean()) / MAX_STEPS
 
 
 # Other examples import the dynamics and the score from here.

@@ -1,16 +1,19 @@
 """Fit a noisy one-dimensional function, in batches, watching a validation set."""
 import numpy as np
+import numpy.typing as npt
 
 import tessavo
+
+Array = npt.NDArray[np.float64]
 
 rng = np.random.default_rng(0)
 
 
-def target(x):
+def target(x: Array) -> Array:
     return 0.7 * np.sin(1.5 * x) + 0.1 * x
 
 
-def dataset(rows):
+def dataset(rows: int) -> tuple[Array, Array]:
     x = rng.uniform(-2, 2, size=(rows, 1))
     y = target(x) + rng.normal(0, 0.05, size=(rows, 1))
     return x, y
@@ -34,5 +37,5 @@ history = model.evolve(
 print("final val_loss:", history["val_loss"][-1], "(the noise alone gives 0.0025)")
 print("evaluate on validation data [mse, mae]:", model.evaluate(x_val, y_val))
 grid = np.linspace(-2, 2, 9).reshape(-1, 1)
-for xi, yi in zip(grid.ravel(), model.predict(grid).ravel()):
-    print(f"  f({xi:+.1f}) = {yi:+.3f}   target {target(xi):+.3f}")
+for xi, yi, ti in zip(grid.ravel(), model.predict(grid).ravel(), target(grid).ravel()):
+    print(f"  f({xi:+.1f}) = {yi:+.3f}   target {ti:+.3f}")

@@ -1,12 +1,15 @@
 """A recurrent network that reads a sequence and reports its mean."""
 import numpy as np
+import numpy.typing as npt
 
 import tessavo
+
+Array = npt.NDArray[np.float64]
 
 rng = np.random.default_rng(1)
 
 
-def dataset(series, steps=6):
+def dataset(series: int, steps: int = 6) -> tuple[Array, Array]:
     x = rng.uniform(0, 1, size=(series, steps, 1))
     # Sequence to one: a single target per series, compared with the output
     # after its last step.

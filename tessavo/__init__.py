@@ -1,6 +1,7 @@
 """Tessavo allows training models through neuro-evolution."""
 
 import sys as _sys
+from importlib import metadata as _metadata
 
 from tessavo._core import Genome, Model, from_keras, load, optimizers, set_random_seed
 
@@ -9,6 +10,11 @@ _sys.modules[__name__ + ".optimizers"] = optimizers
 
 from tessavo import callbacks  # noqa: E402
 from tessavo._scoring import scorer  # noqa: E402
+
+try:
+    __version__ = _metadata.version(__name__)
+except _metadata.PackageNotFoundError:  # imported from a tree that was never installed
+    __version__ = "0+unknown"
 
 __all__ = [
     "Genome",

@@ -1,0 +1,374 @@
+"""Tessavo allows training models through neuro-evolution."""
+
+from collections.abc import Callable
+from typing import Any, Literal, SupportsFloat, SupportsIndex, TypedDict, final
+
+import numpy
+import numpy.typing
+from typing_extensions import disjoint_base
+
+from tessavo import optimizers as optimizers
+from tessavo.optimizers import Alpha
+
+__all__ = ["Genome", "Model", "from_keras", "load", "optimizers"]
+
+__version__: str
+
+# Arrays that NumPy casts safely to float64 (bool, integer and floating
+# element types; complex and object arrays are refused).
+_Array = numpy.ndarray[Any, numpy.dtype[numpy.bool_ | numpy.integer[Any] | numpy.floating[Any]]]
+_LossName = Literal["mse", "mae", "mape"]
+_MonitorName = Literal["size"]
+_ActivationName = Literal["sigmoid", "tanh", "relu", "linear"]
+_History = dict[str, list[float]]
+
+@final
+class _NodeAttributes(TypedDict):
+    bias: float
+    activation: _ActivationName
+
+@final
+class _ConnectionAttributes(TypedDict):
+    weight: float
+
+# C types with their own layout: no class can derive from two of them.
+@disjoint_base
+class Model:
+    """A Tessavo model that can be evolved on datasets and fitness functions.
+
+    The model holds one network over a fixed node order: input nodes first,
+    output nodes last, hidden nodes between. A new model is densely connected
+    with random weights, biases and activations.
+
+    Args:
+        inputs: Number of input nodes (at least 0).
+        outputs: Number of output nodes (at least 0).
+        size: Total number of nodes, inputs and outputs included; -1 (the
+            default) means inputs + outputs, so no hidden node.
+        recurrent: Whether the network is recurrent; taken by its truth value.
+            Default False.
+
+    Raises:
+        TypeError: An argument has the wrong type.
+        OverflowError: An integer outside the 32-bit range.
+        ValueError: inputs or outputs negative, or size neither -1 nor at
+            least inputs + outputs.
+        MemoryError: The network does not fit in memory.
+    """
+
+    def __init__(self, inputs: int, outputs: int, size: int = -1, recurrent: bool = False) -> None: ...
+    @property
+    def size(self) -> int:
+        """Total number of nodes in the model (including inputs and outputs).
+
+        Follows the network after training and loading.
+        """
+
+    @property
+    def inputs(self) -> int:
+        """The number of inputs of the model."""
+
+    @property
+    def outputs(self) -> int:
+        """The number of outputs of the model."""
+
+    @property
+    def recurrent(self) -> bool:
+        """Returns whether the network is recurrent or not.
+
+        Assign True or False to switch the mode of the forward pass; no
+        connection is added or removed. Assigning anything but a bool raises
+        TypeError.
+        """
+
+    @recurrent.setter
+    def recurrent(self, value: bool, /) -> None: ...
+    def evolve(
+        self,
+        x_train: _Array,
+        y_train: _Array,
+        pop_size: int = 100,
+        batch_size: int = -1,
+        epochs: int = 100,
+        validation_data: tuple[_Array, _Array] | None = None,
+        verbose: int = 1,
+    ) -> _History:
+        """Evolves the network on a given dataset.
+
+        Each batch runs one generation; at the end the best network of the
+        last generation replaces the model's network. Needs a model compiled
+        with a loss.
+
+        Args:
+            x_train: Training inputs, a numpy.ndarray: (samples, inputs) for a
+                feed-forward model, (series, steps, inputs) for a recurrent
+                one.
+            y_train: Training targets: (samples, outputs), or for a recurrent
+                model (series, steps, outputs) or (series, 1, outputs).
+            pop_size: Population size, at least 1. Default 100.
+            batch_size: Samples (series) per batch, at least 1; -1 (the
+                default) makes the whole dataset one batch.
+            epochs: Number of epochs, at least 0. Default 100.
+            validation_data: None (the default) or a tuple (x_val, y_val) of
+                two arrays shaped like the training data.
+            verbose: 0 prints nothing, 1 (the default) a progress line after
+                every batch, 2 one line per epoch.
+
+        Returns:
+            The history: "loss", each metric, "val_loss" and each "val_"
+            metric (with validation data) and "size" (with the "size"
+            monitor), each a list with one value per epoch.
+
+        Raises:
+            RuntimeError: The model is not compiled or has no loss, or an
+                evolution operator broke a network.
+            TypeError: An argument has the wrong type, or validation_data is
+                not a tuple of two arrays.
+            ValueError: Shapes that do not fit the model, an empty dataset,
+                pop_size below 1, epochs below 0, batch_size 0 or below -1.
+            KeyboardInterrupt: Ctrl-C; the model is left unchanged.
+        """
+
+    def func_evolve(
+        self,
+        train_func: Callable[[list[Genome]], _Array],
+        pop_size: int = 100,
+        epochs: int = 100,
+        verbose: int = 1,
+        validation_func: Callable[[Genome], SupportsFloat | SupportsIndex] | None = None,
+    ) -> _History:
+        """Evolves the network on a given fitness function.
+
+        Each epoch runs one generation whose 2 x pop_size networks are scored
+        by train_func. Lower scores are better. The model need not be
+        compiled; its "size" monitor, if compiled, adds "size" to the history.
+
+        Args:
+            train_func: Called once per epoch with a list of Genome objects;
+                returns a numpy.ndarray with one score per genome, or a 2-D
+                array whose first column holds the scores.
+            pop_size: Population size, at least 1. Default 100.
+            epochs: Number of epochs, at least 0. Default 100.
+            verbose: 0 prints nothing, 1 or 2 (1 is the default) one line per
+                epoch.
+            validation_func: None (the default) or a function called once per
+                epoch with the best network as a Genome, returning a number.
+
+        Returns:
+            The history: "loss" (the best score of each epoch), "val_loss"
+            (with validation_func) and "size" (with the "size" monitor).
+
+        Raises:
+            TypeError: train_func or validation_func is not callable, or
+                train_func did not return a numpy.ndarray.
+            ValueError: pop_size below 1, epochs below 0, or a result with
+                fewer rows than genomes.
+            RuntimeError: An evolution operator broke a network.
+            Exception: Whatever train_func or validation_func raises; the model
+                is left unchanged.
+        """
+
+    def predict(self, x: _Array, /) -> numpy.typing.NDArray[numpy.float64]:
+        """Predict the the outputs for a given set of samples.
+
+        A recurrent model carries its node values from call to call, except
+        that every series of a 3-D x starts from a cleared state.
+
+        Args:
+            x: A numpy.ndarray of shape (inputs,) for one sample,
+                (samples, inputs) for several (one time series for a
+                recurrent model), or, for a recurrent model only,
+                (series, steps, inputs).
+
+        Returns:
+            A new float64 array of x's shape with the last dimension replaced
+            by the number of outputs.
+
+        Raises:
+            TypeError: x is not a numpy.ndarray, or was given by keyword.
+            ValueError: x has the wrong number of dimensions or its last
+                dimension is not the number of inputs.
+        """
+
+    def evaluate(self, x: _Array, y: _Array, /) -> list[float]:
+        """Evaluate the the network based on the compiled losses/metrics on a given dataset.
+
+        Args:
+            x: Inputs, shaped as for evolve.
+            y: Targets, shaped as for evolve.
+
+        Returns:
+            The compiled loss (when one was given) followed by the metrics, in
+            compile order.
+
+        Raises:
+            RuntimeError: The model is not compiled.
+            TypeError: x or y is not a numpy.ndarray, or keywords were given.
+            ValueError: Shapes that do not fit the model, or an empty dataset.
+        """
+
+    def compile(
+        self,
+        optimizer: Alpha | Literal["alpha"] = "alpha",
+        loss: _LossName | Literal[""] = "",
+        metrics: list[_LossName] = [],
+        monitors: list[_MonitorName] = [],
+    ) -> None:
+        """Configure the losses, metrics and monitors for evolution. For `model.evolve_func`, losses and metrics are optional.
+
+        Names are case-sensitive. A failed compile leaves the model not
+        compiled.
+
+        Args:
+            optimizer: An optimizers.Alpha instance or its name "alpha" (the
+                default, which makes a new Alpha()). None is refused.
+            loss: "mse", "mae" or "mape"; "" (the default) means no loss,
+                which evolve refuses.
+            metrics: A list of loss names reported besides the loss. Default
+                [].
+            monitors: A list of monitor names; "size" records the node count
+                of the best network. Default [].
+
+        Raises:
+            TypeError: loss is not a str, or metrics or monitors is not a list
+                of str.
+            ValueError: An unknown optimizer, loss, metric or monitor name, or
+                an optimizer that is neither an Alpha nor a str.
+        """
+
+    def get_nodes(self) -> list[tuple[int, _NodeAttributes]]:
+        """Returns a list of nodes contained in the network.
+
+        Returns:
+            One (index, {"bias": float, "activation": str}) per node, inputs
+            first and outputs last.
+        """
+
+    def get_connections(self) -> list[tuple[int, int, _ConnectionAttributes]]:
+        """Returns a list of connections contained in the network.
+
+        Returns:
+            One (from, to, {"weight": float}) per connection, sorted by source
+            and then by target.
+        """
+
+    def to_keras(self) -> Any:
+        """Convert the Tessavo model to a Keras model.
+
+        Needs Keras 3 with a backend; Keras is imported only here.
+
+        Returns:
+            A keras.Model with one single-unit Dense layer per node, named
+            "node" + index.
+
+        Raises:
+            NotImplementedError: The model is recurrent.
+            ImportError: Keras is not installed.
+            ValueError: A non-input node has no incoming connection.
+        """
+
+    def save(self, path: str, /) -> None:
+        """Saves the model using the '.tv' format.
+
+        The file is written under a temporary name and replaces the target
+        only once complete. Compile settings are not stored.
+
+        Args:
+            path: The file's path, used as given.
+
+        Raises:
+            TypeError: path is not a str.
+            ValueError: path holds a null character.
+            OSError: The file cannot be written; an existing file is left as
+                it was.
+        """
+
+    def clear(self) -> None:
+        """Clears the recurrent state of the model, preparing it for a new sequence of inputs."""
+
+    def summary(self) -> None:
+        """Prints a summary of the network and its compile settings.
+
+        Writes to sys.stdout a table of node and connection counts by kind
+        (input, hidden, output) with the activations used, the number of
+        parameters and the compile settings.
+        """
+
+@disjoint_base
+class Genome:
+    """A lightweight Tessavo model that can only be used for predictions.
+
+    func_evolve hands every network it scores to the user's functions as a
+    Genome holding an independent copy of it.
+
+    Args:
+        inputs: Number of inputs (at least 0).
+        outputs: Number of outputs (at least 0).
+        recurrent: Whether the network is recurrent; taken by its truth value.
+            Default False.
+
+    Raises:
+        TypeError: An argument has the wrong type.
+        ValueError: inputs or outputs negative.
+    """
+
+    def __init__(self, inputs: int, outputs: int, recurrent: bool = False) -> None: ...
+    @property
+    def inputs(self) -> int:
+        """The number of inputs of the model."""
+
+    @property
+    def outputs(self) -> int:
+        """The number of outputs of the model."""
+
+    @property
+    def recurrent(self) -> bool:
+        """If the model is recurrent or not."""
+
+    def predict(self, x: _Array, /) -> numpy.typing.NDArray[numpy.float64]:
+        """Predict the the outputs for a given set of samples.
+
+        Args:
+            x: As for Model.predict.
+
+        Returns:
+            As for Model.predict.
+
+        Raises:
+            TypeError: x is not a numpy.ndarray, or was given by keyword.
+            ValueError: x does not fit the genome's shape.
+            RuntimeError: The genome was built directly and holds no network.
+        """
+
+    def clear(self) -> None:
+        """Clears the recurrent state of the genome, preparing it for a new sequence of inputs."""
+
+def load(path: str, /) -> Model:
+    """Load a model saved in the '.tv' format.
+
+    Args:
+        path: The file's path, used as given.
+
+    Returns:
+        A new, uncompiled Model holding the stored network.
+
+    Raises:
+        TypeError: path is not a str.
+        OSError: The file cannot be read.
+        ValueError: The file is not a valid model file.
+    """
+
+def from_keras(keras_model: Any, /) -> Model:
+    """Convert a Keras model to a Tessavo model. This only works for Keras models that have been exported from Tessavo using `model.to_keras()` with unmodified architecture.
+
+    Args:
+        keras_model: A keras.Model of the shape that Model.to_keras builds;
+            its weights may have changed.
+
+    Returns:
+        A new, uncompiled, feed-forward Model.
+
+    Raises:
+        TypeError: keras_model is not a Keras model.
+        ValueError: The graph is not of the exported shape.
+    """

@@ -1,0 +1,7 @@
+"""Tessavo allows training models through neuro-evolution."""
+
+from tessavo import Genome as Genome
+from tessavo import Model as Model
+from tessavo import from_keras as from_keras
+from tessavo import load as load
+from tessavo import optimizers as optimizers
