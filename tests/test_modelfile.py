@@ -309,6 +309,10 @@ def test_fuzzed_files_load_or_raise_value_error(tmp_path):
     assert loaded > 100 and refused > 100
 
 
+@pytest.mark.skipif(
+    sys.version_info >= (3, 12),
+    reason="from Python 3.12 the collector runs between bytecodes, never inside a C call",
+)
 @pytest.mark.parametrize("listing", ["get_nodes", "get_connections"])
 def test_listing_a_model_rebuilt_by_a_collection(listing):
     # Making the items can run a garbage collection, whose callback rebuilds the model.
