@@ -11,10 +11,9 @@
 
 namespace tessavo {
 
-namespace {
+const char* const monitor_names[monitor_count] = {"size"};
 
-const char* const monitor_names[] = {"size"};
-constexpr int32_t monitor_count = 1;
+namespace {
 
 int32_t monitor_code(std::string_view name) {
     for (int32_t code = 0; code < monitor_count; ++code) {

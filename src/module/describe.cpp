@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "module/compile.hpp"
 #include "module/genome.hpp"
 #include "module/model.hpp"
 #include "module/optimizers.hpp"
@@ -53,11 +54,15 @@ std::string name_list(const std::vector<int32_t>& codes, std::size_t from, const
     return text;
 }
 
-const char* const monitor_names[] = {"size"};
-
 std::string format_double(double value) {
     char* text = PyOS_double_to_string(value, 'r', 0, 0, nullptr);
-    if (!text) return "?";
+    if (!text) {
+        // Only a failed allocation gets here; a shorter form will do.
+        PyErr_Clear();
+        char fallback[32];
+        std::snprintf(fallback, sizeof fallback, "%.17g", value);
+        return fallback;
+    }
     std::string result(text);
     PyMem_Free(text);
     return result;
@@ -65,8 +70,9 @@ std::string format_double(double value) {
 
 std::string compile_settings(const ModelObject* model, const char* separator) {
     std::string text;
-    if (model->loss_set)
+    if (model->loss_set) {
         text += std::string(separator) + "loss=" + quoted(loss_names[model->codes[0]]);
+    }
     const std::size_t first_metric = model->loss_set ? 1 : 0;
     if (model->codes.size() > first_metric) {
         text += std::string(separator) + "metrics=[" +
@@ -74,7 +80,7 @@ std::string compile_settings(const ModelObject* model, const char* separator) {
     }
     if (!model->monitors.empty()) {
         text += std::string(separator) + "monitors=[" +
-                name_list(model->monitors, 0, monitor_names, 1) + "]";
+                name_list(model->monitors, 0, monitor_names, monitor_count) + "]";
     }
     return text;
 }
