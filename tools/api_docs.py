@@ -101,8 +101,9 @@ def docstring(node: Function | ast.ClassDef) -> str:
     return render_docstring(doc) if doc else ""
 
 
-def render_function(node: Function, owner: str | None, qualified: str) -> list[str]:
-    return [f"### `{qualified}`", "", "```python", signature(node, owner), "```", "", docstring(node)]
+def render_function(node: Function, owner: str | None, qualified: str,
+                    level: str = "###") -> list[str]:
+    return [f"{level} `{qualified}`", "", "```python", signature(node, owner), "```", "", docstring(node)]
 
 
 def render_property(getter: Function, writable: bool, qualified: str) -> list[str]:
@@ -115,6 +116,27 @@ def decorators(node: Function) -> set[str]:
     return {ast.unparse(d) for d in node.decorator_list}
 
 
+def render_attributes(node: ast.ClassDef) -> list[str]:
+    """Documented attributes get a section each; the others one list."""
+    out: list[str] = []
+    plain: list[str] = []
+    body = node.body
+    for i, item in enumerate(body):
+        if not isinstance(item, ast.AnnAssign) or not isinstance(item.target, ast.Name):
+            continue
+        name, kind = item.target.id, ast.unparse(item.annotation)
+        following = body[i + 1] if i + 1 < len(body) else None
+        if (isinstance(following, ast.Expr) and isinstance(following.value, ast.Constant)
+                and isinstance(following.value.value, str)):
+            text = render_docstring(following.value.value)
+            out += [f"### `{node.name}.{name}`", "", f"Attribute: `{kind}`", "", text]
+        elif is_public(name):
+            plain.append(f"`{name}: {kind}`")
+    if plain:
+        out[:0] = ["Attributes: " + ", ".join(plain) + ".", ""]
+    return out
+
+
 def render_class(node: ast.ClassDef, module: str) -> list[str]:
     qualified = f"{module}.{node.name}"
     out = [f"## `{qualified}`", ""]
@@ -122,6 +144,7 @@ def render_class(node: ast.ClassDef, module: str) -> list[str]:
     if init is not None:
         out += ["```python", signature(init, node.name), "```", ""]
     out.append(docstring(node))
+    out += render_attributes(node)
     members = [n for n in node.body if isinstance(n, Function) and is_public(n.name)]
     setters = {n.name for n in members if any(d.endswith(".setter") for d in decorators(n))}
     for member in members:
@@ -155,7 +178,7 @@ def render() -> str:
             if isinstance(node, ast.ClassDef) and is_public(node.name):
                 out += render_class(node, module)
             elif isinstance(node, Function) and is_public(node.name):
-                out += render_function(node, None, f"{module}.{node.name}")
+                out += render_function(node, None, f"{module}.{node.name}", level="##")
             elif isinstance(node, ast.AnnAssign) and isinstance(node.target, ast.Name):
                 if is_public(node.target.id):
                     name = f"{module}.{node.target.id}"
