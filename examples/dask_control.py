@@ -5,8 +5,11 @@ cluster of worker processes stands in for a real one: point Client at a
 scheduler's address to score on other machines, with tessavo and this
 example's modules installed there.
 """
+# pyright: standard
+# (Dask's own annotations are partial.)
 import os
 import time
+from concurrent.futures import Executor
 
 from distributed import Client, LocalCluster
 
@@ -14,7 +17,7 @@ import tessavo
 from control import score
 
 
-def run(executor, chunksize=1):
+def run(executor: Executor | None, chunksize: int = 1) -> tuple[dict[str, list[float]], float]:
     tessavo.set_random_seed(2024)
     model = tessavo.Model(4, 1, size=7)
     model.compile(monitors=["size"])
@@ -24,7 +27,7 @@ def run(executor, chunksize=1):
     return history, time.perf_counter() - start
 
 
-def warm_up(executor, workers):
+def warm_up(executor: Executor, workers: int) -> None:
     """Starts the workers and has them import what scoring needs, untimed."""
     list(executor.map(score, [tessavo.Model(4, 1, size=7) for _ in range(workers)]))
 
@@ -33,7 +36,9 @@ if __name__ == "__main__":
     workers = len(os.sched_getaffinity(0))
     serial, serial_seconds = run(None)
     with LocalCluster(n_workers=workers, threads_per_worker=1, host="127.0.0.1",
-                      dashboard_address=None) as cluster, Client(cluster) as client:
+                      # None (no dashboard) is missing from Dask's annotation.
+                      dashboard_address=None,  # pyright: ignore[reportArgumentType]
+                      ) as cluster, Client(cluster) as client:
         warm_up(client.get_executor(), workers)
         # 60 genomes an epoch in chunks of 5: a Dask task costs about a
         # millisecond of its own, more than scoring one genome.

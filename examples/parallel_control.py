@@ -8,13 +8,13 @@ the same as with serial scoring, only faster.
 """
 import os
 import time
-from concurrent.futures import ProcessPoolExecutor
+from concurrent.futures import Executor, ProcessPoolExecutor
 
 import tessavo
 from control import score  # a module-level function: workers import it by name
 
 
-def run(executor, chunksize=1):
+def run(executor: Executor | None, chunksize: int = 1) -> tuple[dict[str, list[float]], float]:
     tessavo.set_random_seed(2024)
     model = tessavo.Model(4, 1, size=7)
     model.compile(monitors=["size"])
@@ -24,7 +24,7 @@ def run(executor, chunksize=1):
     return history, time.perf_counter() - start
 
 
-def warm_up(executor, workers):
+def warm_up(executor: Executor, workers: int) -> None:
     """Starts the workers and has them import what scoring needs, untimed."""
     list(executor.map(score, [tessavo.Model(4, 1, size=7) for _ in range(workers)]))
 

@@ -1,16 +1,27 @@
 """Tessavo allows training models through neuro-evolution."""
 
-from collections.abc import Callable
-from typing import Any, Literal, SupportsFloat, SupportsIndex, TypedDict, final
+import os
+from collections.abc import Callable, Iterable
+from typing import Any, Literal, Protocol, SupportsFloat, SupportsIndex, TypedDict, final
 
 import numpy
 import numpy.typing
 from typing_extensions import disjoint_base
 
+from tessavo import callbacks as callbacks
 from tessavo import optimizers as optimizers
 from tessavo.optimizers import Alpha
 
-__all__ = ["Genome", "Model", "from_keras", "load", "optimizers"]
+__all__ = [
+    "Genome",
+    "Model",
+    "callbacks",
+    "from_keras",
+    "load",
+    "optimizers",
+    "scorer",
+    "set_random_seed",
+]
 
 __version__: str
 
@@ -21,6 +32,14 @@ _LossName = Literal["mse", "mae", "mape"]
 _MonitorName = Literal["size"]
 _ActivationName = Literal["sigmoid", "tanh", "relu", "linear"]
 _History = dict[str, list[float]]
+_Path = str | os.PathLike[str]
+_Score = SupportsFloat | SupportsIndex
+
+class _Executor(Protocol):
+    """What scorer uses of a concurrent.futures.Executor."""
+
+    def map(self, fn: Callable[..., Any], /, *iterables: Iterable[Any]) -> Iterable[Any]:
+        """fn applied to the items of the iterables, results in order."""
 
 @final
 class _NodeAttributes(TypedDict):
@@ -83,6 +102,13 @@ class Model:
 
     @recurrent.setter
     def recurrent(self, value: bool, /) -> None: ...
+    stop_training: bool
+    """Set to True during evolve or func_evolve (from a callback, for instance) to end the run after the current epoch."""
+
+    @property
+    def best_genome(self) -> Genome | None:
+        """During evolve or func_evolve with callbacks, a Genome of the best network of the last finished epoch; None otherwise."""
+
     def evolve(
         self,
         x_train: _Array,
@@ -92,6 +118,8 @@ class Model:
         epochs: int = 100,
         validation_data: tuple[_Array, _Array] | None = None,
         verbose: int = 1,
+        *,
+        callbacks: list[Any] | None = None,
     ) -> _History:
         """Evolves the network on a given dataset.
 
@@ -113,6 +141,9 @@ class Model:
                 two arrays shaped like the training data.
             verbose: 0 prints nothing, 1 (the default) a progress line after
                 every batch, 2 one line per epoch.
+            callbacks: None (the default) or a list of objects with at least
+                one of on_train_begin, on_epoch_end and on_train_end, such as
+                those of tessavo.callbacks. Keyword only.
 
         Returns:
             The history: "loss", each metric, "val_loss" and each "val_"
@@ -122,11 +153,13 @@ class Model:
         Raises:
             RuntimeError: The model is not compiled or has no loss, or an
                 evolution operator broke a network.
-            TypeError: An argument has the wrong type, or validation_data is
-                not a tuple of two arrays.
+            TypeError: An argument has the wrong type, validation_data is not
+                a tuple of two arrays, or callbacks is not a list of callbacks.
             ValueError: Shapes that do not fit the model, an empty dataset,
                 pop_size below 1, epochs below 0, batch_size 0 or below -1.
             KeyboardInterrupt: Ctrl-C; the model is left unchanged.
+            Exception: Whatever a callback raises; the model is left
+                unchanged.
         """
 
     def func_evolve(
@@ -135,7 +168,9 @@ class Model:
         pop_size: int = 100,
         epochs: int = 100,
         verbose: int = 1,
-        validation_func: Callable[[Genome], SupportsFloat | SupportsIndex] | None = None,
+        validation_func: Callable[[Genome], _Score] | None = None,
+        *,
+        callbacks: list[Any] | None = None,
     ) -> _History:
         """Evolves the network on a given fitness function.
 
@@ -153,19 +188,21 @@ class Model:
                 epoch.
             validation_func: None (the default) or a function called once per
                 epoch with the best network as a Genome, returning a number.
+            callbacks: As for evolve. Keyword only.
 
         Returns:
             The history: "loss" (the best score of each epoch), "val_loss"
             (with validation_func) and "size" (with the "size" monitor).
 
         Raises:
-            TypeError: train_func or validation_func is not callable, or
-                train_func did not return a numpy.ndarray.
+            TypeError: train_func or validation_func is not callable,
+                train_func did not return a numpy.ndarray, or callbacks is not
+                a list of callbacks.
             ValueError: pop_size below 1, epochs below 0, or a result with
                 fewer rows than genomes.
             RuntimeError: An evolution operator broke a network.
-            Exception: Whatever train_func or validation_func raises; the model
-                is left unchanged.
+            Exception: Whatever train_func, validation_func or a callback
+                raises; the model is left unchanged.
         """
 
     def predict(self, x: _Array, /) -> numpy.typing.NDArray[numpy.float64]:
@@ -267,17 +304,18 @@ class Model:
             ValueError: A non-input node has no incoming connection.
         """
 
-    def save(self, path: str, /) -> None:
+    def save(self, path: _Path, /) -> None:
         """Saves the model using the '.tv' format.
 
         The file is written under a temporary name and replaces the target
         only once complete. Compile settings are not stored.
 
         Args:
-            path: The file's path, used as given.
+            path: The file's path, a str or os.PathLike (not bytes), used as
+                given.
 
         Raises:
-            TypeError: path is not a str.
+            TypeError: path is neither a str nor an os.PathLike giving one.
             ValueError: path holds a null character.
             OSError: The file cannot be written; an existing file is left as
                 it was.
@@ -343,17 +381,18 @@ class Genome:
     def clear(self) -> None:
         """Clears the recurrent state of the genome, preparing it for a new sequence of inputs."""
 
-def load(path: str, /) -> Model:
+def load(path: _Path, /) -> Model:
     """Load a model saved in the '.tv' format.
 
     Args:
-        path: The file's path, used as given.
+        path: The file's path, a str or os.PathLike (not bytes), used as
+            given.
 
     Returns:
         A new, uncompiled Model holding the stored network.
 
     Raises:
-        TypeError: path is not a str.
+        TypeError: path is neither a str nor an os.PathLike giving one.
         OSError: The file cannot be read.
         ValueError: The file is not a valid model file.
     """
@@ -371,4 +410,54 @@ def from_keras(keras_model: Any, /) -> Model:
     Raises:
         TypeError: keras_model is not a Keras model.
         ValueError: The graph is not of the exported shape.
+    """
+
+def set_random_seed(seed: int | None, /) -> None:
+    """Make every random value of tessavo repeatable.
+
+    From now on the values of the random device and of the C generator come
+    from one stream seeded with seed: the same seed and the same calls give
+    the same models, histories and files, for any number of threads.
+    Process-wide; Python's random module and NumPy are not seeded.
+
+    Args:
+        seed: An int from 0 to 2**64 - 1, or None to return to the operating
+            system's random device (the default).
+
+    Raises:
+        TypeError: seed is neither None nor an int (bool is refused).
+        ValueError: seed is outside 0 to 2**64 - 1.
+    """
+
+def scorer(
+    score_genome: Callable[[Genome], _Score],
+    executor: _Executor | None = None,
+    *,
+    chunksize: int = 1,
+) -> Callable[[list[Genome]], numpy.typing.NDArray[numpy.float64]]:
+    """Make a train_func for Model.func_evolve from a per-genome score.
+
+    Args:
+        score_genome: Scores one Genome (lower is better) and returns a
+            number. With an executor it must be picklable (a function defined
+            at module level): genomes travel by pickling.
+        executor: None (the default) scores the genomes one after the other
+            in this process; an object with the concurrent.futures interface
+            (ProcessPoolExecutor, Dask's Client.get_executor(), ...) scores
+            them through its map.
+        chunksize: Genomes scored per task, at least 1 (the default). More
+            saves the executor's per-task cost when one genome is quick to
+            score. Keyword only.
+
+    Returns:
+        A train_func that returns the scores in genome order. An exception
+        raised while scoring ends func_evolve with that exception and leaves
+        the model unchanged.
+
+    Raises:
+        TypeError: score_genome is not callable, executor has no map method,
+            or chunksize is not an int; from the train_func, a score that is
+            not a number.
+        ValueError: chunksize below 1; from the train_func, an executor that
+            returned too few or too many scores.
     """

@@ -5,3 +5,4 @@ from tessavo import Model as Model
 from tessavo import from_keras as from_keras
 from tessavo import load as load
 from tessavo import optimizers as optimizers
+from tessavo import set_random_seed as set_random_seed

@@ -21,6 +21,7 @@ PAGE = ROOT / "docs" / "api.md"
 MODULES = [
     ("tessavo", ROOT / "tessavo" / "__init__.pyi"),
     ("tessavo.optimizers", ROOT / "tessavo" / "optimizers.pyi"),
+    ("tessavo.callbacks", ROOT / "tessavo" / "callbacks.pyi"),
 ]
 SECTIONS = ("Args", "Returns", "Raises")
 

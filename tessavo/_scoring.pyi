@@ -1,0 +1,1 @@
+from tessavo import scorer as scorer
