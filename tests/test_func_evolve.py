@@ -208,7 +208,15 @@ def test_failures_leave_the_model_unchanged(kwargs, error):
     np.testing.assert_array_equal(after[1], before[1])
 
 
-def test_interrupt_at_epoch_boundary_leaves_model_unchanged():
+@pytest.fixture
+def sigint_raises():
+    # A runner started with SIGINT ignored would otherwise swallow the signal.
+    previous = signal.signal(signal.SIGINT, signal.default_int_handler)
+    yield
+    signal.signal(signal.SIGINT, previous)
+
+
+def test_interrupt_at_epoch_boundary_leaves_model_unchanged(sigint_raises):
     model = tessavo.Model(2, 1, size=5)
     before = snapshot(model)
     calls = []
