@@ -106,11 +106,11 @@ double breeding_generation(int32_t count, int generations) {
 
 int main(int argc, char** argv) {
     if (argc == 4 && std::string(argv[1]) == "xor") {
-        xor_generation(std::atoi(argv[2]), std::atoi(argv[3]));
+        std::printf("%.1f us\n", xor_generation(std::atoi(argv[2]), std::atoi(argv[3])));
         return 0;
     }
     if (argc == 4 && std::string(argv[1]) == "breed") {
-        breeding_generation(std::atoi(argv[2]), std::atoi(argv[3]));
+        std::printf("%.2f ms\n", breeding_generation(std::atoi(argv[2]), std::atoi(argv[3])) / 1e3);
         return 0;
     }
     std::printf("cost of one draw (ns, median of 5 x 200000):\n");

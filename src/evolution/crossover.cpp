@@ -93,24 +93,32 @@ void crossover_population(const std::vector<Network>& parents, const std::vector
     if (scores.size() != parents.size()) {
         throw std::invalid_argument("crossover_population needs one score per parent");
     }
-    for (const Network& parent : parents) {
-        if (!is_valid(parent)) {
-            console_write("One of networks already broken.\n");
-            break;
-        }
-    }
-
     const int32_t n = static_cast<int32_t>(parents.size());
     std::vector<int32_t> order(2 * static_cast<std::size_t>(n));
     for (std::size_t j = 0; j < order.size(); ++j) order[j] = static_cast<int32_t>(j % n);
     shuffle_indices(order);
 
     // Children are built in place, in whatever buffers the networks already
-    // held there.
+    // held there. Parents and children are checked while they are still in
+    // the cache; nothing else is printed meanwhile, so the lines come out as
+    // if every parent had been checked first and every child last.
+    std::vector<uint8_t> parent_checked(parents.size(), 0);
+    bool parents_reported = false;
+    auto check_parent = [&](int32_t i) {
+        if (parents_reported || parent_checked[i]) return;
+        parent_checked[i] = 1;
+        if (!is_valid(parents[i])) {
+            console_write("One of networks already broken.\n");
+            parents_reported = true;
+        }
+    };
+    bool child_broken = false;
     children.resize(order.size());
     for (int32_t p = 0; p < n; ++p) {
         const int32_t ia = order[2 * p];
         const int32_t ib = order[2 * p + 1];
+        check_parent(ia);
+        check_parent(ib);
         const Network& a = parents[ia];
         const Network& b = parents[ib];
         Network& first = children[2 * static_cast<std::size_t>(p)];
@@ -118,15 +126,16 @@ void crossover_population(const std::vector<Network>& parents, const std::vector
         if (fresh_uniform(0.0, 1.0) >= 0.5) {
             crossover_into(first, a, b, scores[ia], scores[ib]);
             crossover_into(second, a, b, scores[ia], scores[ib]);
+            child_broken = child_broken || !is_valid(first) || !is_valid(second);
         } else {
             clone_into(first, a);
             clone_into(second, b);
+            // Clones of sound parents are sound.
+            child_broken =
+                child_broken || (parents_reported && (!is_valid(first) || !is_valid(second)));
         }
     }
-
-    for (const Network& child : children) {
-        if (!is_valid(child)) report_broken_network("Crossover broke network");
-    }
+    if (child_broken) report_broken_network("Crossover broke network");
 }
 
 }  // namespace tessavo

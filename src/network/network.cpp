@@ -53,15 +53,48 @@ void resize(Network& network, int32_t n) {
     network.links.swap(links);
 }
 
+namespace {
+
+// Room for two more nodes than asked when a buffer has to grow: networks of
+// neighbouring sizes then take turns in the same buffers across generations
+// instead of reallocating whenever a node was added.
+std::size_t grown(std::size_t nodes, bool matrix) {
+    const std::size_t n = nodes + 2;
+    return matrix ? n * n : n;
+}
+
+template <class T>
+void reserve_for(std::vector<T>& buffer, std::size_t count, std::size_t nodes, bool matrix) {
+    if (buffer.capacity() < count) {
+        buffer.clear();
+        buffer.reserve(grown(nodes, matrix));
+    }
+}
+
+template <class T>
+void fill_reusing(std::vector<T>& buffer, std::size_t count, std::size_t nodes, bool matrix) {
+    reserve_for(buffer, count, nodes, matrix);
+    buffer.assign(count, T{});
+}
+
+template <class T>
+void copy_reusing(std::vector<T>& buffer, const std::vector<T>& from, std::size_t nodes,
+                  bool matrix) {
+    reserve_for(buffer, from.size(), nodes, matrix);
+    buffer.assign(from.begin(), from.end());
+}
+
+}  // namespace
+
 void make_blank(Network& network, int32_t n) {
     const std::size_t count = static_cast<std::size_t>(n);
     network.size = n;
-    network.biases.assign(count, 0.0);
-    network.sums.assign(count, 0.0);
-    network.values.assign(count, 0.0);
-    network.activations.assign(count, 0);
-    network.weights.assign(count * count, 0.0);
-    network.links.assign(count * count, 0);
+    fill_reusing(network.biases, count, count, false);
+    fill_reusing(network.sums, count, count, false);
+    fill_reusing(network.values, count, count, false);
+    fill_reusing(network.activations, count, count, false);
+    fill_reusing(network.weights, count * count, count, true);
+    fill_reusing(network.links, count * count, count, true);
 }
 
 void randomize_dense(Network& network) {
@@ -98,8 +131,25 @@ Network clone(const Network& network) {
     return copy;
 }
 
+void copy_into(Network& out, const Network& network) {
+    if (&out != &network) {
+        const auto nodes = static_cast<std::size_t>(network.size);
+        out.size = network.size;
+        out.inputs = network.inputs;
+        out.outputs = network.outputs;
+        out.recurrent = network.recurrent;
+        copy_reusing(out.biases, network.biases, nodes, false);
+        copy_reusing(out.sums, network.sums, nodes, false);
+        copy_reusing(out.values, network.values, nodes, false);
+        copy_reusing(out.activations, network.activations, nodes, false);
+        copy_reusing(out.weights, network.weights, nodes, true);
+        copy_reusing(out.links, network.links, nodes, true);
+        out.rng = network.rng;
+    }
+}
+
 void clone_into(Network& out, const Network& network) {
-    if (&out != &network) out = network;
+    copy_into(out, network);
     out.rng.seed(device_value());
 }
 

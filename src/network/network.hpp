@@ -93,6 +93,8 @@ void randomize_dense(Network& network);
 Network clone(const Network& network);
 // The same into out, whose buffers are reused.
 void clone_into(Network& out, const Network& network);
+// out = network, engine included, in out's buffers.
+void copy_into(Network& out, const Network& network);
 
 // Every node value becomes 0.
 void clear_state(Network& network);

@@ -18,10 +18,10 @@ public:
     static constexpr result_type min() { return 0; }
     static constexpr result_type max() { return 0xFFFFFFFFu; }
 
-    RandomEngine() { seed(0); }
-    explicit RandomEngine(uint32_t value) { seed(value); }
+    constexpr RandomEngine() { seed(0); }
+    constexpr explicit RandomEngine(uint32_t value) { seed(value); }
 
-    void seed(uint32_t value) {
+    constexpr void seed(uint32_t value) {
         uint64_t x = value;
         const uint64_t a = splitmix64(x);
         const uint64_t b = splitmix64(x);
@@ -31,7 +31,7 @@ public:
         s_[3] = static_cast<uint32_t>(b >> 32);
     }
 
-    result_type operator()() {
+    constexpr result_type operator()() {
         const uint32_t result = rotl(s_[1] * 5u, 7) * 9u;
         const uint32_t t = s_[1] << 9;
         s_[2] ^= s_[0];
@@ -46,16 +46,16 @@ public:
     friend bool operator==(const RandomEngine&, const RandomEngine&) = default;
 
 private:
-    static uint32_t rotl(uint32_t x, int k) { return (x << k) | (x >> (32 - k)); }
+    static constexpr uint32_t rotl(uint32_t x, int k) { return (x << k) | (x >> (32 - k)); }
 
-    static uint64_t splitmix64(uint64_t& x) {
+    static constexpr uint64_t splitmix64(uint64_t& x) {
         uint64_t z = (x += 0x9E3779B97F4A7C15u);
         z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9u;
         z = (z ^ (z >> 27)) * 0x94D049BB133111EBu;
         return z ^ (z >> 31);
     }
 
-    uint32_t s_[4];
+    uint32_t s_[4] = {};
 };
 
 // (x1 + x2 * 2^32) / 2^64 from two consecutive outputs of the engine.

@@ -14,11 +14,13 @@
 
 namespace tessavo {
 
+namespace detail {
+std::atomic<uint64_t> random_epoch{0};
+}  // namespace detail
+
 namespace {
 
-// Changes when values drawn from the device so far must not be used any
-// more: the source was replaced, the interval changed, or the process forked.
-std::atomic<uint64_t> random_epoch{0};
+using detail::random_epoch;
 
 std::function<uint32_t()>& device_override() {
     static std::function<uint32_t()> source;
@@ -76,16 +78,6 @@ void FreshStream::reseed() {
     left_ = reseed_interval.load(std::memory_order_relaxed);
 }
 
-RandomEngine& FreshStream::engine() {
-    if (left_ == 0 || epoch_ != random_epoch.load(std::memory_order_relaxed)) reseed();
-    --left_;
-    return engine_;
-}
-
-double FreshStream::uniform(double a, double b) {
-    return canonical_uniform(engine()) * (b - a) + a;
-}
-
 double FreshStream::normal(double mean, double stddev) {
     return mean + stddev * polar_step(engine()).first;
 }
@@ -103,11 +95,6 @@ void FreshStream::normals(const double* means, const double* stddevs, double* ou
             out[at] = means[at] + stddevs[at] * polar_variates(p[k], q[k], s[k]).first;
         }
     }
-}
-
-FreshStream& fresh_stream() {
-    thread_local FreshStream stream;
-    return stream;
 }
 
 void set_fresh_reseed_interval(uint32_t interval) {

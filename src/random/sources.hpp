@@ -4,6 +4,7 @@
 // rand() seeded from the clock.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -49,11 +50,21 @@ int32_t random_int(int32_t lo, int32_t hi);
 inline constexpr uint32_t default_fresh_reseed_interval = 4096;
 void set_fresh_reseed_interval(uint32_t interval);
 
+namespace detail {
+// Changes when values drawn from the device so far must not be used any
+// more: the source was replaced, the interval changed, or the process forked.
+extern std::atomic<uint64_t> random_epoch;
+}  // namespace detail
+
 class FreshStream {
 public:
-    // The engine for one draw.
-    RandomEngine& engine();
-    double uniform(double a, double b);
+    // The engine for one draw. Inline: evolution takes several per gene.
+    RandomEngine& engine() {
+        if (left_ == 0 || epoch_ != detail::random_epoch.load(std::memory_order_relaxed)) reseed();
+        --left_;
+        return engine_;
+    }
+    double uniform(double a, double b) { return canonical_uniform(engine()) * (b - a) + a; }
     double normal(double mean, double stddev);
     // out[k] = means[k] + stddevs[k] * (a standard normal), for k < count:
     // the values of as many normal() calls in order, computed faster.
@@ -67,8 +78,9 @@ private:
     uint64_t epoch_ = 0;
 };
 
-// This thread's stream; loops that draw many values keep the reference.
-FreshStream& fresh_stream();
+// This thread's stream; constant-initialised, so reaching it needs no guard.
+inline thread_local FreshStream fresh_stream_of_thread;
+inline FreshStream& fresh_stream() { return fresh_stream_of_thread; }
 
 double fresh_uniform(double a, double b);
 double fresh_normal(double mean, double stddev);

@@ -128,7 +128,11 @@ std::vector<LossRow> evaluate_pool(std::vector<Network>& pool, const SeriesSet& 
     return rows;
 }
 
-std::vector<int32_t> tournament_winners(const std::vector<LossRow>& pool_losses,
+namespace {
+
+// Tournaments over the primary losses, read once into one flat run rather
+// than through a row per place.
+std::vector<int32_t> winners_by_primary(const std::vector<double>& primary,
                                         const std::vector<int32_t>& places, int32_t count) {
     std::vector<int32_t> winners;
     winners.reserve(static_cast<std::size_t>(count));
@@ -138,13 +142,24 @@ std::vector<int32_t> tournament_winners(const std::vector<LossRow>& pool_losses,
         for (std::size_t k = first + 1; k < first + 4; ++k) {
             const int32_t candidate = places[k];
             // Strict and ordered: ties and NaNs keep the earlier candidate.
-            if (primary_loss(pool_losses[winner]) > primary_loss(pool_losses[candidate])) {
-                winner = candidate;
-            }
+            if (primary[winner] > primary[candidate]) winner = candidate;
         }
         winners.push_back(winner);
     }
     return winners;
+}
+
+std::vector<double> primary_losses(const std::vector<LossRow>& rows) {
+    std::vector<double> primary(rows.size());
+    for (std::size_t i = 0; i < rows.size(); ++i) primary[i] = primary_loss(rows[i]);
+    return primary;
+}
+
+}  // namespace
+
+std::vector<int32_t> tournament_winners(const std::vector<LossRow>& pool_losses,
+                                        const std::vector<int32_t>& places, int32_t count) {
+    return winners_by_primary(primary_losses(pool_losses), places, count);
 }
 
 Population select_survivors(std::vector<Network>&& pool, std::vector<LossRow>&& pool_losses,
@@ -158,7 +173,8 @@ Population select_survivors(std::vector<Network>&& pool, std::vector<LossRow>&& 
         places[k] = static_cast<int32_t>(k % members);
     }
     shuffle_indices(places);
-    const std::vector<int32_t> winners = tournament_winners(pool_losses, places, count);
+    const std::vector<int32_t> winners =
+        winners_by_primary(primary_losses(pool_losses), places, count);
 
     // A winner is moved out at its last win; earlier wins take copies, made
     // in the buffers of members that won nothing. There are always enough of
@@ -180,7 +196,7 @@ Population select_survivors(std::vector<Network>&& pool, std::vector<LossRow>&& 
         } else {
             Network copy = std::move(survivors.spare.back());
             survivors.spare.pop_back();
-            copy = pool[w];
+            copy_into(copy, pool[w]);
             survivors.members.push_back(std::move(copy));
             survivors.losses.push_back(pool_losses[w]);
         }

@@ -203,6 +203,34 @@ TEST_F(Seams, CloneHasANewEngineAndCopyTheSame) {
     EXPECT_EQ(forward(cloned, input), forward(n, input));
 }
 
+// Into buffers of smaller, larger and recurrent networks alike: the same
+// record as a plain copy, and the same with a new engine for a clone.
+TEST_F(Seams, CopyAndCloneIntoReusedBuffers) {
+    Network n(2, 1, false);
+    resize(n, 5);
+    randomize_dense(n);
+    n.values = {1, 2, 3, 4, 5};
+    for (const int size : {3, 5, 8}) {
+        Network copied(1, 2, true), cloned(1, 2, true);
+        resize(copied, size);
+        resize(cloned, size);
+        copy_into(copied, n);
+        clone_into(cloned, n);
+        for (const Network* out : {&copied, &cloned}) {
+            EXPECT_EQ((std::vector<int>{out->size, out->inputs, out->outputs, out->recurrent}),
+                      (std::vector<int>{5, 2, 1, 0}));
+            EXPECT_EQ(out->biases, n.biases);
+            EXPECT_EQ(out->sums, n.sums);
+            EXPECT_EQ(out->values, n.values);
+            EXPECT_EQ(out->activations, n.activations);
+            EXPECT_EQ(out->weights, n.weights);
+            EXPECT_EQ(out->links, n.links);
+        }
+        EXPECT_EQ(copied.rng, n.rng);
+        EXPECT_NE(cloned.rng, n.rng);
+    }
+}
+
 TEST(Activation, Codes) {
     EXPECT_DOUBLE_EQ(activate(ACTIVATION_SIGMOID, 0.0), 0.5);
     EXPECT_EQ(activate(ACTIVATION_SIGMOID, -1000.0), 0.0);
