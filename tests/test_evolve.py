@@ -281,3 +281,20 @@ def test_broken_network_ends_the_run_cleanly(tmp_path, c_stdout, driver):
     assert c_stdout() == "One of networks already broken.\nCrossover broke network\n"
     assert (model.get_connections(), model.get_nodes()) == before
     assert model.size == 4
+
+
+@pytest.mark.parametrize("inputs, outputs, missing", [(0, 1, "inputs"), (2, 0, "outputs")])
+@pytest.mark.parametrize("driver", ["evolve", "func_evolve"])
+def test_models_without_inputs_or_outputs_are_not_evolved(c_stdout, inputs, outputs, missing, driver):
+    model = tessavo.Model(inputs, outputs, size=3)
+    model.compile(loss="mse")
+    x = np.zeros((4, inputs))
+    before = model.predict(x)
+    assert before.shape == (4, outputs)
+    with pytest.raises(ValueError, match=f"without {missing} cannot be evolved"):
+        if driver == "evolve":
+            model.evolve(x, np.zeros((4, outputs)), pop_size=3, epochs=1)
+        else:
+            model.func_evolve(lambda genomes: np.zeros(len(genomes)), pop_size=3, epochs=1)
+    assert c_stdout() == ""
+    np.testing.assert_array_equal(model.predict(x), before)

@@ -13,6 +13,10 @@ namespace tessavo {
 // float64 array converted by NumPy's safe casting; null with NumPy's error.
 PyRef as_float64(PyArrayObject* array);
 
+// Bytes of the float64 copy that as_float64 makes of the array (0 when it
+// reads the array itself).
+long double float64_copy_bytes(PyArrayObject* array);
+
 // A float64 array read through its strides.
 class DoubleView {
 public:

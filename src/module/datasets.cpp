@@ -4,6 +4,7 @@
 
 #include "module/arrays.hpp"
 #include "module/model.hpp"
+#include "network/memory.hpp"
 
 namespace tessavo {
 
@@ -69,6 +70,14 @@ bool check_not_empty(PyArrayObject* x, const char* x_name, const char* y_name, b
         return fail("Expected " + names + " to hold at least one time step per series, got none.");
     }
     return true;
+}
+
+long double series_bytes(PyArrayObject* array) {
+    const int d = PyArray_NDIM(array);
+    const auto dim = [&](int i) { return static_cast<long double>(PyArray_DIM(array, i)); };
+    const long double built = d == 3 ? dataset_bytes(dim(0), dim(1), dim(2))
+                                     : dataset_bytes(dim(0), 1.0L, dim(d - 1));
+    return built + float64_copy_bytes(array);
 }
 
 bool array_to_series(PyArrayObject* array, SeriesSet& out) {

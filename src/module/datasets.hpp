@@ -19,6 +19,10 @@ bool check_shapes(PyArrayObject* x, PyArrayObject* y, const char* x_name, const 
 // through, but no loss can be computed on them.
 bool check_not_empty(PyArrayObject* x, const char* x_name, const char* y_name, bool recurrent);
 
+// Bytes that array_to_series needs for an array that passed check_shapes:
+// the series it builds and NumPy's float64 copy while it reads.
+long double series_bytes(PyArrayObject* array);
+
 // A 2- or 3-dimensional array that passed check_shapes; false with an
 // exception set (NumPy's when the dtype cannot be cast safely to float64,
 // ValueError for any other number of dimensions). Reads the array once

@@ -4,6 +4,7 @@
 
 #include "evolution/failure.hpp"
 #include "module/model.hpp"
+#include "network/memory.hpp"
 
 namespace tessavo {
 
@@ -12,6 +13,8 @@ void set_error_from_current_exception() {
         throw;
     } catch (const BrokenNetwork& e) {
         PyErr_SetString(PyExc_RuntimeError, e.what());
+    } catch (const MemoryShortage& e) {
+        PyErr_SetString(PyExc_MemoryError, e.what());
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
     } catch (const std::length_error&) {

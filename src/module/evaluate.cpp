@@ -6,6 +6,7 @@
 #include "module/history.hpp"
 #include "module/model.hpp"
 #include "module/pyref.hpp"
+#include "network/memory.hpp"
 #include "training/losses.hpp"
 
 namespace tessavo {
@@ -35,6 +36,12 @@ PyObject* model_evaluate(PyObject* self, PyObject* args) {
     }
     const int32_t inputs = model->inputs;
     const int32_t outputs = model->outputs;
+    try {
+        require_memory(series_bytes(x) + series_bytes(y), available_memory(), "evaluate");
+    } catch (...) {
+        set_error_from_current_exception();
+        return nullptr;
+    }
     SeriesSet xs;
     SeriesSet ys;
     if (!array_to_series(x, xs) || !array_to_series(y, ys)) return nullptr;

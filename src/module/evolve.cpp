@@ -140,6 +140,7 @@ PyObject* model_evolve(PyObject* self, PyObject* args, PyObject* kwargs) {
         return nullptr;
     }
     if (!check_settings(pop_size, batch_size, epochs)) return nullptr;
+    if (!check_evolvable(model)) return nullptr;
     Callbacks callbacks;
     if (!callbacks.parse(callbacks_argument)) return nullptr;
     const bool has_validation = validation_data != Py_None;
@@ -168,6 +169,15 @@ PyObject* model_evolve(PyObject* self, PyObject* args, PyObject* kwargs) {
         const int32_t inputs = model->inputs;
         const int32_t outputs = model->outputs;
         const bool recurrent = model->recurrent;
+        // The converted data (and the batch slices copied from it) and the
+        // population, before any of it is built.
+        long double data_bytes = series_bytes(x_train) + series_bytes(y_train);
+        if (batch_size != -1 && batch_size < PyArray_DIM(x_train, 0)) {
+            data_bytes *= 1.0L + static_cast<long double>(batch_size) /
+                                     static_cast<long double>(PyArray_DIM(x_train, 0));
+        }
+        if (has_validation) data_bytes += series_bytes(x_val) + series_bytes(y_val);
+        check_population_fits(network, pop_size, data_bytes);
         SeriesSet x, y, xv, yv;
         if (!load_pair(x_train, y_train, "x_train", "y_train", model, x, y)) return nullptr;
         if (has_validation && !load_pair(x_val, y_val, "x_val", "y_val", model, xv, yv)) {

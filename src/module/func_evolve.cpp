@@ -98,6 +98,7 @@ PyObject* model_func_evolve(PyObject* self, PyObject* args, PyObject* kwargs) {
     Callbacks callbacks;
     if (!callbacks.parse(callbacks_argument)) return nullptr;
     auto* model = reinterpret_cast<ModelObject*>(self);
+    if (!check_evolvable(model)) return nullptr;
     if (model->network.size == 0 || model->network.inputs != model->inputs ||
         model->network.outputs != model->outputs) {
         PyErr_SetString(PyExc_RuntimeError, "This object holds no network to evolve.");

@@ -68,6 +68,7 @@ int model_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     }
     auto* model = reinterpret_cast<ModelObject*>(self);
     try {
+        check_fits_in_memory(size == -1 ? static_cast<int32_t>(minimum) : size);
         // Built aside, so that a failure leaves a live model as it was.
         Network network(inputs, outputs, recurrent != 0);
         if (size != -1) resize(network, size);
@@ -212,6 +213,21 @@ PyObject* make_model(Network&& network, bool pass_recurrent) {
     object->network = std::move(network);
     object->size = object->network.size;
     return model.release();
+}
+
+bool check_evolvable(const ModelObject* model) {
+    if (model->inputs == 0) {
+        PyErr_SetString(PyExc_ValueError,
+                        "A model without inputs cannot be evolved: its outputs would not depend "
+                        "on any data.");
+        return false;
+    }
+    if (model->outputs == 0) {
+        PyErr_SetString(PyExc_ValueError,
+                        "A model without outputs cannot be evolved: it has nothing to score.");
+        return false;
+    }
+    return true;
 }
 
 bool install_trained_network(ModelObject* model, Network&& network) {

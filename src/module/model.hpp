@@ -42,6 +42,10 @@ PyObject* make_model(Network&& network, bool pass_recurrent);
 // longer fits it is refused with RuntimeError and the model stays as it is.
 bool install_trained_network(ModelObject* model, Network&& network);
 
+// evolve and func_evolve need a model with inputs and outputs: true, or
+// false with ValueError set.
+bool check_evolvable(const ModelObject* model);
+
 // Converts C++ failures inside an entry point into Python exceptions.
 void set_error_from_current_exception();
 

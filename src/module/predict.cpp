@@ -5,6 +5,7 @@
 
 #include "module/arrays.hpp"
 #include "module/model.hpp"
+#include "network/memory.hpp"
 
 namespace tessavo {
 
@@ -43,6 +44,16 @@ PyObject* predict_from_args(Network& network, PyObject* args, int32_t inputs, in
     if (!check_predict_shape(x, "x", recurrent, inputs)) return nullptr;
     if (network.inputs != inputs || network.outputs != outputs || network.size < inputs + outputs) {
         PyErr_SetString(PyExc_RuntimeError, "This object holds no network to predict with.");
+        return nullptr;
+    }
+    try {
+        // The result, NumPy's float64 copy of x, and the network's state.
+        long double samples = 1.0L;
+        for (int i = 0; i + 1 < PyArray_NDIM(x); ++i) samples *= PyArray_DIM(x, i);
+        require_memory(float64_bytes(samples * outputs) + float64_copy_bytes(x),
+                       available_memory(), "predict");
+    } catch (...) {
+        set_error_from_current_exception();
         return nullptr;
     }
     PyRef converted = as_float64(x);

@@ -1,11 +1,11 @@
 #include "network/network.hpp"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <cstring>
 #include <new>
+#include <string>
 
+#include "network/memory.hpp"
 #include "random/sources.hpp"
 
 namespace tessavo {
@@ -25,19 +25,12 @@ Network::Network(int32_t inputs_, int32_t outputs_, bool recurrent_)
 }
 
 void check_fits_in_memory(int32_t n) {
-    const long pages = sysconf(_SC_PHYS_PAGES);
-    const long page_size = sysconf(_SC_PAGE_SIZE);
-    if (pages <= 0 || page_size <= 0) return;
-    const auto count = static_cast<long double>(n);
-    const long double physical = static_cast<long double>(pages) * page_size;
-    const long double needed =
-        count * count * (sizeof(double) + sizeof(uint8_t)) + count * 3 * sizeof(double);
-    if (needed > physical) throw std::bad_alloc();
+    const std::string what = "A network of " + std::to_string(n) + " nodes";
+    require_memory(network_bytes(n), available_memory(), what.c_str());
 }
 
 void resize(Network& network, int32_t n) {
     const std::size_t count = static_cast<std::size_t>(n);
-    check_fits_in_memory(n);
     const std::size_t cells = count * count;
     // Build everything first so that a failed allocation changes nothing.
     std::vector<double> biases(count), sums(count), values(count);

@@ -72,17 +72,20 @@ inline void clear_link(Network& n, int32_t from, int32_t to) {
     n.weights[at] = 0.0;
 }
 
-// Throws std::bad_alloc when a network of n nodes cannot fit in the
-// machine's memory. Vectors are zero-filled as they are made, so an
-// oversized network would otherwise touch all its pages before failing.
+// Throws std::bad_alloc (MemoryShortage) when a network of n nodes cannot
+// fit in the memory this process can get. Vectors are zero-filled as they
+// are made, so an oversized network would otherwise touch all its pages
+// before failing, or wake the OOM killer. Queries the platform: entry points
+// call it once, before building.
 void check_fits_in_memory(int32_t n);
 
 // Makes the network a blank network of n nodes; inputs, outputs, recurrent
-// and the engine stay. Throws std::bad_alloc when the matrices do not fit.
+// and the engine stay. Throws std::bad_alloc when the matrices cannot be
+// allocated; it does not query the platform (see check_fits_in_memory).
 void resize(Network& network, int32_t n);
 
-// resize without the memory check, reusing the network's buffers: for sizes
-// of networks that exist already, such as a crossover child's.
+// resize reusing the network's buffers: for sizes of networks that exist
+// already, such as a crossover child's.
 void make_blank(Network& network, int32_t n);
 
 // Random biases and activation codes, and the dense initial topology with

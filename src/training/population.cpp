@@ -1,12 +1,11 @@
 #include "training/population.hpp"
 
-#include <unistd.h>
-
 #include <cmath>
 #include <exception>
 #include <limits>
 #include <new>
 #include <stdexcept>
+#include <string>
 #include <system_error>
 #include <thread>
 #include <utility>
@@ -14,6 +13,7 @@
 #include "evolution/crossover.hpp"
 #include "evolution/mutation.hpp"
 #include "evolution/random.hpp"
+#include "network/memory.hpp"
 
 namespace tessavo {
 
@@ -21,19 +21,11 @@ double primary_loss(const LossRow& row) {
     return row.empty() ? std::numeric_limits<double>::quiet_NaN() : row[0];
 }
 
-void check_population_fits(const Network& network, int64_t count) {
-    const long pages = sysconf(_SC_PHYS_PAGES);
-    const long page_size = sysconf(_SC_PAGE_SIZE);
-    if (pages <= 0 || page_size <= 0) return;
-    const long double physical = static_cast<long double>(pages) * page_size;
-    const long double n = network.size;
-    // Matrices, node vectors, the record itself and allocator overhead.
-    const long double per_network = n * n * (sizeof(double) + sizeof(uint8_t)) +
-                                    n * (3 * sizeof(double) + sizeof(int32_t)) + sizeof(Network) +
-                                    8 * 32;
-    // At the peak of a generation: P parents, 2P children and P survivors.
-    const long double needed = per_network * (4.0L * count + 2);
-    if (needed > physical) throw std::bad_alloc();
+void check_population_fits(const Network& network, int64_t count, long double other_bytes) {
+    const std::string what = "A population of " + std::to_string(count) + " networks of " +
+                             std::to_string(network.size) + " nodes";
+    require_memory(population_bytes(network.size, static_cast<long double>(count)) + other_bytes,
+                   available_memory(), what.c_str());
 }
 
 std::vector<Network> seed_population(const Network& network, int32_t count) {

@@ -26,9 +26,10 @@ struct Population {
 // The ranking loss of a row; NaN for an empty row, which then never wins.
 double primary_loss(const LossRow& row);
 
-// Throws std::bad_alloc when a run with count members of this network's
-// size could not hold its population, children and pool in memory.
-void check_population_fits(const Network& network, int64_t count);
+// Throws std::bad_alloc (MemoryShortage) when a run with count members of
+// this network's size could not hold its population, children and pool, and
+// other_bytes besides (the converted data), in the memory it can get.
+void check_population_fits(const Network& network, int64_t count, long double other_bytes = 0);
 
 // Member 0 is an unchanged clone, members 1 .. count-1 mutated clones.
 std::vector<Network> seed_population(const Network& network, int32_t count);
