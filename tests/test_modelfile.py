@@ -1,11 +1,13 @@
 import math
 import os
 import pathlib
+import signal
 import struct
 import subprocess
 import sys
 import tempfile
 import textwrap
+import time
 
 import numpy as np
 import pytest
@@ -28,7 +30,7 @@ def model_file(size, inputs, outputs, recurrent, biases, codes, records=(), tail
 EXAMPLE = model_file(3, 2, 1, 0, [0.0, 0.0, 0.1], [0, 0, 1], [(0, 2, 0.5), (1, 2, -1.0)])
 
 
-def run_python(code, *args, as_nobody=False):
+def run_python(code, *args, as_nobody=False, timeout=120):
     """Runs code in a fresh interpreter, so that a crash fails the test and not the run."""
     prelude = "import os, sys, tessavo\n"
     if as_nobody:
@@ -37,7 +39,7 @@ def run_python(code, *args, as_nobody=False):
         [sys.executable, "-P", "-c", prelude + textwrap.dedent(code), *map(str, args)],
         capture_output=True,
         text=True,
-        timeout=120,
+        timeout=timeout,
     )
 
 
@@ -337,3 +339,100 @@ def test_listing_a_model_rebuilt_by_a_collection(listing):
         listing,
     )
     assert result.returncode == 0, result.stdout + result.stderr
+
+
+def test_fifo_fed_and_read_by_threads_of_the_same_process(tmp_path):
+    # File access must not hold the interpreter lock while it blocks.
+    fifo = tmp_path / "pipe"
+    os.mkfifo(fifo)
+    result = run_python(
+        """
+        import threading
+        def feed():
+            with open(sys.argv[1], "wb") as f:
+                f.write(bytes.fromhex(sys.argv[2]))
+        threading.Thread(target=feed).start()
+        model = tessavo.load(sys.argv[1])
+        got = []
+        reader = threading.Thread(target=lambda: got.append(open(sys.argv[1], "rb").read()))
+        reader.start()
+        model.save(sys.argv[1])
+        reader.join()
+        print(model.size, got[0] == bytes.fromhex(sys.argv[2]))
+        """,
+        fifo,
+        EXAMPLE.hex(),
+        timeout=30,
+    )
+    assert result.stdout.split() == ["3", "True"], result.stderr
+
+
+def sparse_file(path):
+    """A valid start (one node) followed by 4 GiB of zero records."""
+    with open(path, "wb") as f:
+        f.write(model_file(1, 0, 1, 0, [0.0], [0]))
+        f.truncate(4 << 30)
+
+
+INTERRUPTED = {
+    "load-waiting-for-writer": (os.mkfifo, "tessavo.load(path)"),
+    "load-long-file": (sparse_file, "tessavo.load(path)"),
+    "save-waiting-for-reader": (os.mkfifo, "tessavo.Model(2, 1).save(path)"),
+}
+
+
+@pytest.mark.parametrize("prepare, call", INTERRUPTED.values(), ids=INTERRUPTED.keys())
+def test_ctrl_c_ends_file_work_at_once(tmp_path, prepare, call):
+    path = tmp_path / "target"
+    prepare(path)
+    process = subprocess.Popen(
+        [sys.executable, "-P", "-c", textwrap.dedent(
+            f"""
+            import sys, tessavo
+            path = sys.argv[1]
+            print("ready", flush=True)
+            try:
+                {call}
+            except KeyboardInterrupt:
+                print("interrupted", flush=True)
+            """
+        ), str(path)],
+        stdout=subprocess.PIPE, text=True,
+    )
+    try:
+        assert process.stdout.readline() == "ready\n"
+        time.sleep(0.5)
+        process.send_signal(signal.SIGINT)
+        sent = time.monotonic()
+        assert process.stdout.read() == "interrupted\n"
+        assert process.wait(timeout=5) == 0
+        assert time.monotonic() - sent < 1.5
+    finally:
+        process.kill()
+        process.wait()
+    assert os.listdir(tmp_path) == ["target"]
+
+
+def test_killed_save_leaves_old_or_new_file_and_nothing_else(tmp_path):
+    target = tmp_path / "model.tv"
+    target.write_bytes(EXAMPLE)
+    code = """
+        import sys, tessavo
+        model = tessavo.Model(2, 1, size=1500)
+        print("ready", flush=True)
+        while True:
+            model.save(sys.argv[1])
+        """
+    for delay in (0.0, 0.01, 0.03, 0.07, 0.1, 0.15):
+        process = subprocess.Popen(
+            [sys.executable, "-P", "-c", textwrap.dedent(code), str(target)],
+            stdout=subprocess.PIPE, text=True,
+        )
+        try:
+            assert process.stdout.readline() == "ready\n"
+            time.sleep(delay)
+        finally:
+            process.kill()
+            process.wait()
+        assert os.listdir(tmp_path) == ["model.tv"]
+        assert tessavo.load(str(target)).size in (3, 1500)

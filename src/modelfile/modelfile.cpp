@@ -14,6 +14,8 @@
 #include <utility>
 #include <vector>
 
+#include "network/memory.hpp"
+
 namespace tessavo {
 
 namespace {
@@ -67,11 +69,36 @@ struct Descriptor {
 
 constexpr std::size_t buffer_bytes = 1 << 16;
 
+// Asks keep_going at most every 50 ms, and whenever a call was interrupted.
+struct Pacer {
+    const KeepGoing& keep_going;
+    std::chrono::steady_clock::time_point next = std::chrono::steady_clock::now();
+
+    void poll() {
+        if (keep_going && std::chrono::steady_clock::now() >= next) ask();
+    }
+    void ask() {
+        if (keep_going && !keep_going()) throw FileWorkStopped();
+        next = std::chrono::steady_clock::now() + std::chrono::milliseconds(50);
+    }
+};
+
+// open() that retries when a signal interrupts it (a FIFO waits for its
+// writer), after asking whether to go on.
+int open_interruptible(const char* name, int flags, Pacer& pacer, mode_t mode = 0) {
+    while (true) {
+        const int fd = ::open(name, flags, mode);
+        if (fd >= 0 || errno != EINTR) return fd;
+        pacer.ask();
+    }
+}
+
 // ---- Writing. ----
 
 struct Writer {
     int fd;
     const std::string& path;
+    Pacer& pacer;
     std::vector<unsigned char> buffer = std::vector<unsigned char>(buffer_bytes);
     std::size_t used = 0;
 
@@ -87,15 +114,18 @@ struct Writer {
         while (left > 0) {
             const ssize_t written = ::write(fd, p, left);
             if (written < 0) {
-                if (errno == EINTR) continue;
-                fail("write", path);
+                if (errno != EINTR) fail("write", path);
+                pacer.ask();
+                continue;
             }
             if (written == 0) fail_with(EIO, "write", path);
             p += written;
             left -= static_cast<std::size_t>(written);
+            pacer.poll();
         }
         used = 0;
     }
+    void poll() { pacer.poll(); }
 };
 
 // Bytes in memory: the same layout for pickling and copying.
@@ -106,6 +136,7 @@ struct ByteWriter {
         return bytes.data() + bytes.size() - n;
     }
     void flush() {}
+    void poll() {}
 };
 
 template <class Out>
@@ -126,6 +157,7 @@ void write_network(Out& out, const Network& network) {
     for (int32_t i = 0; i < n; ++i) put_i32(out.reserve(4), network.activations[i]);
     // Row by row; a feed-forward network keeps only its forward connections.
     for (int32_t from = 0; from < n; ++from) {
+        out.poll();
         for (int32_t to = network.recurrent ? 0 : from + 1; to < n; ++to) {
             if (!has_link(network, from, to)) continue;
             unsigned char* record = out.reserve(model_record_bytes);
@@ -179,12 +211,39 @@ int create_temporary(const std::string& folder, std::string& name) {
 }
 
 // Devices and pipes cannot be replaced by a rename; they get the bytes directly.
-void write_in_place(const Network& network, const std::string& path) {
-    Descriptor file{::open(path.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC)};
+void write_in_place(const Network& network, const std::string& path, Pacer& pacer) {
+    Descriptor file{open_interruptible(path.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC, pacer)};
     if (file.fd < 0) fail("open", path);
-    Writer out{file.fd, path};
+    Writer out{file.fd, path, pacer};
     write_network(out, network);
     file.close(path);
+}
+
+// Flushes the folder's entries, so that a completed rename survives a crash.
+// File systems that cannot flush a folder say EINVAL; there is nothing to do.
+void sync_folder(const std::string& folder, const std::string& path) {
+    Descriptor directory{::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)};
+    if (directory.fd < 0) return;
+    if (::fsync(directory.fd) != 0 && errno != EINVAL && errno != EROFS) fail("fsync", path);
+    directory.close(path);
+}
+
+// Gives the unnamed file fd a unique name in folder; false when this system
+// cannot (no /proc, or no O_TMPFILE linking), with errno set.
+bool name_unnamed(int fd, const std::string& folder, std::string& name) {
+    const std::string self = "/proc/self/fd/" + std::to_string(fd);
+    const auto stamp = static_cast<unsigned long long>(
+        std::chrono::steady_clock::now().time_since_epoch().count());
+    for (unsigned attempt = 0; attempt < 100; ++attempt) {
+        name = folder + "/.tessavo-" + std::to_string(::getpid()) + "-" +
+               std::to_string(stamp + attempt) + ".tmp";
+        if (::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, name.c_str(), AT_SYMLINK_FOLLOW) == 0) {
+            return true;
+        }
+        if (errno != EEXIST) return false;
+    }
+    errno = EEXIST;
+    return false;
 }
 
 // ---- Reading. ----
@@ -192,6 +251,7 @@ void write_in_place(const Network& network, const std::string& path) {
 struct Reader {
     int fd;
     const std::string& path;
+    Pacer& pacer;
     std::vector<unsigned char> buffer = std::vector<unsigned char>(buffer_bytes);
     std::size_t position = 0;
     std::size_t end = 0;
@@ -212,10 +272,11 @@ struct Reader {
         return got;
     }
     bool refill() {
+        pacer.poll();
         ssize_t got;
-        do {
-            got = ::read(fd, buffer.data(), buffer.size());
-        } while (got < 0 && errno == EINTR);
+        while ((got = ::read(fd, buffer.data(), buffer.size())) < 0 && errno == EINTR) {
+            pacer.ask();
+        }
         if (got < 0) fail("read", path);
         position = 0;
         end = static_cast<std::size_t>(got);
@@ -271,9 +332,11 @@ Network read_network(In& in, int64_t length, bool seed_engine) {
     if (length >= 0 && length < model_header_bytes + node_bytes) {
         throw MalformedModelFile(too_short);
     }
-    // A device or pipe has no length to check: refuse a size that could not
-    // be held anyway before reading its nodes.
-    check_fits_in_memory(n);
+    // The network and the node section read below, against what this process
+    // can get (a device or pipe has no length to check the size against).
+    const std::string what = "Loading a network of " + std::to_string(n) + " nodes";
+    require_memory(network_bytes(n) + static_cast<long double>(node_bytes), available_memory(),
+                   what.c_str());
     std::vector<unsigned char> nodes;
     while (nodes.size() < static_cast<std::size_t>(node_bytes)) {
         const std::size_t had = nodes.size();
@@ -320,7 +383,9 @@ Network read_network(In& in, int64_t length, bool seed_engine) {
 
 }  // namespace
 
-void save_network_file(const Network& network, const std::string& path) {
+void save_network_file(const Network& network, const std::string& path,
+                       const KeepGoing& keep_going) {
+    Pacer pacer{keep_going};
     std::string target = path;
     struct stat existing {};
     const bool exists = ::stat(path.c_str(), &existing) == 0;
@@ -329,7 +394,7 @@ void save_network_file(const Network& network, const std::string& path) {
     if (!exists) target = link_target(path);
     if (exists) {
         if (S_ISDIR(existing.st_mode)) fail_with(EISDIR, "open", path);
-        if (!S_ISREG(existing.st_mode)) return write_in_place(network, path);
+        if (!S_ISREG(existing.st_mode)) return write_in_place(network, path, pacer);
         // A file the caller may not write is not replaced either.
         if (::faccessat(AT_FDCWD, path.c_str(), W_OK, AT_EACCESS) != 0) fail("open", path);
         // Through a symbolic link, replace the file it names and keep the link.
@@ -341,44 +406,67 @@ void save_network_file(const Network& network, const std::string& path) {
             std::free(resolved);
         }
     }
+    const std::string folder = folder_of(target);
 
-    std::string temporary;
-    Descriptor file{create_temporary(folder_of(target), temporary)};
-    if (file.fd < 0) fail("open", path);
-    try {
+    // Writes the whole file to fd and flushes it to disk.
+    auto fill = [&](int fd, const std::string& name) {
         if (exists) {
             // Keep the replaced file's owner where allowed (only root may give
             // a file away; otherwise the saver owns the new file) and its
             // permission bits, without set-id bits.
             if (existing.st_uid != ::geteuid() || existing.st_gid != ::getegid()) {
-                [[maybe_unused]] const int ignored =
-                    ::fchown(file.fd, existing.st_uid, existing.st_gid);
+                [[maybe_unused]] const int ignored = ::fchown(fd, existing.st_uid, existing.st_gid);
             }
-            if (::fchmod(file.fd, existing.st_mode & 0777) != 0) fail("chmod", temporary);
+            if (::fchmod(fd, existing.st_mode & 0777) != 0) fail("chmod", name);
         }
-        Writer out{file.fd, path};
+        Writer out{fd, path, pacer};
         write_network(out, network);
         // On disk before the rename, so a crash leaves the old or the new file.
-        if (::fsync(file.fd) != 0) fail("fsync", path);
+        if (::fsync(fd) != 0) fail("fsync", path);
+    };
+
+    // An unnamed file vanishes with the process if it dies while writing; it
+    // gets a name only once complete, just before the rename. Created with
+    // 0666 so that the kernel applies the umask as for the target itself.
+    std::string temporary;
+    Descriptor file{::open(folder.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666)};
+    if (file.fd >= 0) {
+        fill(file.fd, path);
+        if (!name_unnamed(file.fd, folder, temporary)) {
+            // Linking needs /proc; without it, write a named file instead.
+            ::close(std::exchange(file.fd, -1));
+            temporary.clear();
+        }
+    }
+    if (temporary.empty()) {
+        file.fd = create_temporary(folder, temporary);
+        if (file.fd < 0) fail("open", path);
+        try {
+            fill(file.fd, temporary);
+        } catch (...) {
+            ::close(std::exchange(file.fd, -1));
+            ::unlink(temporary.c_str());
+            throw;
+        }
+    }
+    try {
         file.close(path);
         if (::rename(temporary.c_str(), target.c_str()) != 0) fail("rename", path);
     } catch (...) {
-        if (file.fd >= 0) {
-            ::close(file.fd);
-            file.fd = -1;
-        }
         ::unlink(temporary.c_str());
         throw;
     }
+    sync_folder(folder, path);
 }
 
-Network load_network_file(const std::string& path) {
-    Descriptor file{::open(path.c_str(), O_RDONLY | O_CLOEXEC)};
+Network load_network_file(const std::string& path, const KeepGoing& keep_going) {
+    Pacer pacer{keep_going};
+    Descriptor file{open_interruptible(path.c_str(), O_RDONLY | O_CLOEXEC, pacer)};
     if (file.fd < 0) fail("open", path);
     struct stat status {};
     if (::fstat(file.fd, &status) != 0) fail("stat", path);
     if (S_ISDIR(status.st_mode)) fail_with(EISDIR, "read", path);
-    Reader in{file.fd, path};
+    Reader in{file.fd, path, pacer};
     Network network = read_network(in, S_ISREG(status.st_mode) ? status.st_size : -1, true);
     file.close(path);
     return network;

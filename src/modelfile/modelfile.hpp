@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -32,15 +33,29 @@ public:
     using std::invalid_argument::invalid_argument;
 };
 
-// Writes the network to path. The bytes go to a new file in the same folder,
-// which replaces path only once complete: on failure (ModelFileError) an
-// existing file at path is left as it was.
-void save_network_file(const Network& network, const std::string& path);
+// Asked about every 50 ms during long file work and whenever a blocking
+// call is interrupted by a signal; false abandons the call, which then
+// throws FileWorkStopped after cleaning up.
+using KeepGoing = std::function<bool()>;
+
+class FileWorkStopped : public std::runtime_error {
+public:
+    FileWorkStopped() : std::runtime_error("file work stopped") {}
+};
+
+// Writes the network to path. The bytes go to a new file in the same folder
+// (unnamed until complete where the file system allows), which is flushed
+// to disk and then replaces path, and the folder is flushed too: after a
+// crash path holds the old or the new file, whole. On failure
+// (ModelFileError, FileWorkStopped) an existing file at path is left as it
+// was and no temporary file remains.
+void save_network_file(const Network& network, const std::string& path,
+                       const KeepGoing& keep_going = {});
 
 // Reads a network with a newly seeded engine and zero state. Throws
-// ModelFileError, MalformedModelFile, or std::bad_alloc for a well-formed
-// network too large for this machine.
-Network load_network_file(const std::string& path);
+// ModelFileError, MalformedModelFile, FileWorkStopped, or std::bad_alloc
+// (before allocating) for a network too large for the memory at hand.
+Network load_network_file(const std::string& path, const KeepGoing& keep_going = {});
 
 // The file's bytes for a network, in memory.
 std::vector<unsigned char> network_bytes(const Network& network);

@@ -33,22 +33,27 @@ PyObject* str_path(PyObject* location, const char* function) {
     return path.release();
 }
 
-// The UTF-8 form of a str argument; null with an exception set.
-const char* path_of(PyObject* location) {
+// The UTF-8 form of a str argument; false with an exception set.
+bool path_of(PyObject* location, std::string& path) {
     Py_ssize_t length = 0;
-    const char* path = PyUnicode_AsUTF8AndSize(location, &length);
-    if (path && std::strlen(path) != static_cast<std::size_t>(length)) {
+    const char* text = PyUnicode_AsUTF8AndSize(location, &length);
+    if (!text) return false;
+    if (std::strlen(text) != static_cast<std::size_t>(length)) {
         PyErr_SetString(PyExc_ValueError, "embedded null character");
-        return nullptr;
+        return false;
     }
-    return path;
+    path.assign(text, static_cast<std::size_t>(length));
+    return true;
 }
 
 // OSError (of the subclass its errno selects) naming the caller's path,
-// ValueError for a malformed file, the common mapping for anything else.
+// ValueError for a malformed file, the exception a signal handler raised,
+// the common mapping for anything else.
 void set_file_error(PyObject* location) {
     try {
         throw;
+    } catch (const FileWorkStopped&) {
+        // The signal handler's exception is already set.
     } catch (const ModelFileError& e) {
         errno = e.error_number;
         PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, location);
@@ -59,6 +64,33 @@ void set_file_error(PyObject* location) {
     }
 }
 
+// Runs file work without the interpreter lock, so that other threads run
+// meanwhile (one of them may feed the FIFO being read). The work touches no
+// Python object; now and then it takes the lock back to run pending signal
+// handlers, and stops when one raises. True on success; false with an
+// exception set.
+template <typename Work>
+bool run_unlocked(PyObject* location, Work&& work) {
+    PyThreadState* state = PyEval_SaveThread();
+    const KeepGoing keep_going = [&state] {
+        PyEval_RestoreThread(state);
+        const bool go_on = PyErr_CheckSignals() == 0;
+        state = PyEval_SaveThread();
+        return go_on;
+    };
+    bool done = false;
+    try {
+        work(keep_going);
+        done = true;
+    } catch (...) {
+        PyEval_RestoreThread(state);
+        set_file_error(location);
+        return false;
+    }
+    PyEval_RestoreThread(state);
+    return done;
+}
+
 }  // namespace
 
 PyObject* model_save(PyObject* self, PyObject* args) {
@@ -67,14 +99,23 @@ PyObject* model_save(PyObject* self, PyObject* args) {
     PyRef owned(str_path(argument, "save"));
     if (!owned) return nullptr;
     PyObject* location = owned.get();
-    const char* path = path_of(location);
-    if (!path) return nullptr;
+    std::string path;
+    if (!path_of(location, path)) return nullptr;
+    // Written from a copy: without the lock, another thread may replace the
+    // model's network meanwhile.
+    Network snapshot;
     try {
-        save_network_file(reinterpret_cast<ModelObject*>(self)->network, path);
+        const Network& network = reinterpret_cast<ModelObject*>(self)->network;
+        check_fits_in_memory(network.size);
+        snapshot = network;
     } catch (...) {
-        set_file_error(location);
+        set_error_from_current_exception();
         return nullptr;
     }
+    const bool saved = run_unlocked(location, [&](const KeepGoing& keep_going) {
+        save_network_file(snapshot, path, keep_going);
+    });
+    if (!saved) return nullptr;
     Py_RETURN_NONE;
 }
 
@@ -84,15 +125,13 @@ PyObject* module_load(PyObject*, PyObject* args) {
     PyRef owned(str_path(argument, "load"));
     if (!owned) return nullptr;
     PyObject* location = owned.get();
-    const char* path = path_of(location);
-    if (!path) return nullptr;
+    std::string path;
+    if (!path_of(location, path)) return nullptr;
     Network network;
-    try {
-        network = load_network_file(path);
-    } catch (...) {
-        set_file_error(location);
-        return nullptr;
-    }
+    const bool loaded = run_unlocked(location, [&](const KeepGoing& keep_going) {
+        network = load_network_file(path, keep_going);
+    });
+    if (!loaded) return nullptr;
     return make_model(std::move(network), true);
 }
 
