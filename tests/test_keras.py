@@ -194,14 +194,29 @@ def test_weights_changed_in_keras_come_back(samples):
     exported = model.to_keras()
     nodes = node_layers(exported)
     nodes["node4"].set_weights([np.array([[0.5], [-1.0], [2.0], [0.25]]), np.array([0.75])])
-    # Input node layers carry nothing the network stores: changes there are ignored.
-    nodes["node0"].set_weights([np.array([[3.0], [0.0], [0.0]]), np.array([1.0])])
     back = tessavo.from_keras(exported)
     before = model.predict(samples)
     after = back.predict(samples)
     assert not np.allclose(after[:, 0], before[:, 0])
     assert np.allclose(after[:, 1], before[:, 1], **TOLERANCE)
     assert describe(back.to_keras())["node4"][1] == [[[0.5], [-1.0], [2.0], [0.25]], [0.75]]
+
+
+INPUT_NODE_CHANGES = {
+    "kernel": lambda layer: layer.set_weights([np.array([[3.0], [0.0], [0.0]]), np.zeros(1)]),
+    "other-input": lambda layer: layer.set_weights([np.array([[0.0], [1.0], [0.0]]), np.zeros(1)]),
+    "bias": lambda layer: layer.set_weights([np.array([[1.0], [0.0], [0.0]]), np.ones(1)]),
+    "activation": lambda layer: setattr(layer, "activation", keras.activations.tanh),
+}
+
+
+@pytest.mark.parametrize("change", INPUT_NODE_CHANGES.values(), ids=INPUT_NODE_CHANGES.keys())
+def test_changed_input_node_layers_are_refused(change):
+    # The network cannot hold them: the import would compute something else.
+    exported = tessavo.Model(3, 2, size=6).to_keras()
+    change(node_layers(exported)["node0"])
+    with pytest.raises(ValueError, match="'node0' should pass input 0 through unchanged"):
+        tessavo.from_keras(exported)
 
 
 def test_keras_training_is_carried_over(samples):
@@ -219,8 +234,20 @@ def test_layer_order_does_not_matter(samples):
     layers = list(exported.layers)
     middle = layers[1:-1]
     random.Random(3).shuffle(middle)
-    shuffled = tessavo.from_keras(types.SimpleNamespace(layers=[layers[0], *middle, layers[-1]]))
+    shuffled = tessavo.from_keras(LayerView([layers[0], *middle, layers[-1]]))
     assert np.array_equal(shuffled.predict(samples), tessavo.from_keras(exported).predict(samples))
+
+
+class LayerView(keras.Model):
+    """A real Keras model whose layers list is replaced."""
+
+    def __init__(self, layers):
+        super().__init__()
+        object.__setattr__(self, "_view", list(layers))
+
+    @property
+    def layers(self):
+        return self._view
 
 
 class Patched:
@@ -235,7 +262,7 @@ class Patched:
 
 def patched(graph, name, **replaced):
     layers = [Patched(l, **replaced) if l.name == name else l for l in graph.layers]
-    return types.SimpleNamespace(layers=layers)
+    return LayerView(layers)
 
 
 def simple(**kwargs):
@@ -247,7 +274,7 @@ def simple(**kwargs):
 
 def dropout_between():
     x = keras.Input((1,))
-    n0 = keras.layers.Dense(1, name="node0")(x)
+    n0 = keras.layers.Dense(1, name="node0", kernel_initializer="ones")(x)
     n1 = keras.layers.Dense(1, name="node1")(keras.layers.Dropout(0.5)(n0))
     return keras.Model(x, n1)
 
@@ -265,7 +292,7 @@ BAD_GRAPHS = {
     ),
     "not-concatenation": (dropout_between, "neither a node layer nor a concatenation"),
     "first-layer-not-input": (
-        lambda: types.SimpleNamespace(layers=simple().layers[1:]), "should be the input layer"
+        lambda: LayerView(simple().layers[1:]), "should be the input layer"
     ),
     "kernel-rows": (
         lambda: patched(simple(), "node2", get_weights=lambda: [np.ones((3, 1)), np.ones(1)]),

@@ -273,6 +273,78 @@ bool plan_node(const LayerInfo& info, int32_t node_count, NodePlan& plan) {
     return true;
 }
 
+// An input node layer must still be what to_keras made: applied to the
+// model input, a one-hot kernel picking its input, a zero bias and a linear
+// activation. The network has nothing to hold anything else in, so the
+// import would otherwise compute something else than the Keras model.
+bool check_input_node(const LayerInfo& info, PyObject* input_layer, int32_t inputs) {
+    const auto refuse = [&info]() {
+        PyErr_Format(PyExc_ValueError,
+                     "Layer '%s' should pass input %lld through unchanged (a one-hot kernel, a "
+                     "zero bias and the linear activation), as Model.to_keras() made it; a "
+                     "changed architecture cannot be imported.",
+                     info.name.c_str(), static_cast<long long>(info.index));
+        return false;
+    };
+    std::vector<PyRef> feeders;
+    if (!feeding_layers(info, feeders)) return false;
+    if (feeders.size() != 1 || feeders[0].get() != input_layer) return refuse();
+
+    PyRef weights(PyObject_CallMethod(info.layer, "get_weights", nullptr));
+    if (!weights) return false;
+    if ((!PyList_Check(weights.get()) && !PyTuple_Check(weights.get())) ||
+        PySequence_Size(weights.get()) != 2) {
+        return refuse();
+    }
+    PyRef kernel(PySequence_GetItem(weights.get(), 0));
+    PyRef bias(PySequence_GetItem(weights.get(), 1));
+    if (!kernel || !bias) return false;
+    if (!PyArray_Check(kernel.get()) ||
+        PyArray_NDIM(reinterpret_cast<PyArrayObject*>(kernel.get())) != 2 ||
+        !PyArray_Check(bias.get()) ||
+        PyArray_NDIM(reinterpret_cast<PyArrayObject*>(bias.get())) != 1) {
+        return refuse();
+    }
+    std::vector<std::vector<double>> rows;
+    if (!array_to_rows(kernel.get(), rows)) return false;
+    bool passes = rows.size() == static_cast<std::size_t>(inputs);
+    for (std::size_t r = 0; passes && r < rows.size(); ++r) {
+        const double wanted = static_cast<int64_t>(r) == info.index ? 1.0 : 0.0;
+        passes = rows[r].size() == 1 && rows[r][0] == wanted;
+    }
+    if (!passes) return refuse();
+    if (!array_to_rows(bias.get(), rows)) return false;
+    if (rows.size() != 1 || rows[0][0] != 0.0) return refuse();
+
+    PyRef activation(PyObject_GetAttrString(info.layer, "activation"));
+    if (!activation) return false;
+    PyRef name(PyObject_GetAttrString(activation.get(), "__name__"));
+    if (!name) return false;
+    if (!PyUnicode_Check(name.get()) ||
+        PyUnicode_CompareWithASCIIString(name.get(), "linear") != 0) {
+        return refuse();
+    }
+    return true;
+}
+
+// True for an instance of keras.Model; false with TypeError otherwise.
+// Without keras imported no object can be one, so keras is not imported.
+bool check_keras_model(PyObject* object) {
+    PyRef module_name(PyUnicode_FromString("keras"));
+    if (!module_name) return false;
+    PyRef keras(PyImport_GetModule(module_name.get()));
+    if (!keras && PyErr_Occurred()) return false;
+    if (keras) {
+        PyRef model_type(PyObject_GetAttrString(keras.get(), "Model"));
+        if (!model_type) return false;
+        const int is_model = PyObject_IsInstance(object, model_type.get());
+        if (is_model < 0) return false;
+        if (is_model) return true;
+    }
+    PyErr_Format(PyExc_TypeError, not_a_model, Py_TYPE(object)->tp_name);
+    return false;
+}
+
 // The model output must be the last node, or the concatenation of the
 // last `outputs` nodes in order; otherwise the import would compute
 // something else than the Keras model.
@@ -309,13 +381,9 @@ bool check_output(const LayerInfo& last, int32_t node_count, int32_t outputs) {
 }
 
 PyObject* from_keras(PyObject* keras_model) {
+    if (!check_keras_model(keras_model)) return nullptr;
     PyRef layers(PyObject_GetAttrString(keras_model, "layers"));
-    if (!layers) {
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return nullptr;
-        PyErr_Clear();
-        PyErr_Format(PyExc_TypeError, not_a_model, Py_TYPE(keras_model)->tp_name);
-        return nullptr;
-    }
+    if (!layers) return nullptr;
     if (!PyList_Check(layers.get()) && !PyTuple_Check(layers.get())) {
         PyErr_Format(PyExc_TypeError, not_a_model, Py_TYPE(keras_model)->tp_name);
         return nullptr;
@@ -377,12 +445,17 @@ PyObject* from_keras(PyObject* keras_model) {
 
     std::vector<NodePlan> plans;
     for (const LayerInfo& info : infos) {
+        if (!info.is_node) continue;
         // Input node layers only pass their input on; the network keeps nothing of them.
-        if (!info.is_node || info.index < inputs) continue;
+        if (info.index < inputs) {
+            if (!check_input_node(info, infos[0].layer, inputs)) return nullptr;
+            continue;
+        }
         plans.emplace_back();
         if (!plan_node(info, count, plans.back())) return nullptr;
     }
 
+    check_fits_in_memory(count);
     Network network(inputs, outputs, false);
     resize(network, count);
     for (const NodePlan& plan : plans) {
