@@ -75,8 +75,8 @@ bool check_not_empty(PyArrayObject* x, const char* x_name, const char* y_name, b
 long double series_bytes(PyArrayObject* array) {
     const int d = PyArray_NDIM(array);
     const auto dim = [&](int i) { return static_cast<long double>(PyArray_DIM(array, i)); };
-    const long double built = d == 3 ? dataset_bytes(dim(0), dim(1), dim(2))
-                                     : dataset_bytes(dim(0), 1.0L, dim(d - 1));
+    const long double built =
+        d == 3 ? dataset_bytes(dim(0), dim(1), dim(2)) : dataset_bytes(dim(0), 1.0L, dim(d - 1));
     return built + float64_copy_bytes(array);
 }
 

@@ -137,8 +137,8 @@ long double population_bytes(long double n, long double count) {
 
 long double dataset_bytes(long double series, long double steps, long double width) {
     // A vector of series, each a vector of samples, each a vector of values.
-    const long double sample = sizeof(std::vector<double>) + block_overhead +
-                               std::max(width * sizeof(double), 16.0L);
+    const long double sample =
+        sizeof(std::vector<double>) + block_overhead + std::max(width * sizeof(double), 16.0L);
     return series * (sizeof(std::vector<std::vector<double>>) + block_overhead) +
            series * steps * sample;
 }
