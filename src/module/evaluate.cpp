@@ -37,7 +37,7 @@ PyObject* model_evaluate(PyObject* self, PyObject* args) {
     const int32_t inputs = model->inputs;
     const int32_t outputs = model->outputs;
     try {
-        require_memory(series_bytes(x) + series_bytes(y), available_memory(), "evaluate");
+        require_memory(series_bytes(x) + series_bytes(y), "evaluate");
     } catch (...) {
         set_error_from_current_exception();
         return nullptr;

@@ -50,8 +50,7 @@ PyObject* predict_from_args(Network& network, PyObject* args, int32_t inputs, in
         // The result, NumPy's float64 copy of x, and the network's state.
         long double samples = 1.0L;
         for (int i = 0; i + 1 < PyArray_NDIM(x); ++i) samples *= PyArray_DIM(x, i);
-        require_memory(float64_bytes(samples * outputs) + float64_copy_bytes(x), available_memory(),
-                       "predict");
+        require_memory(float64_bytes(samples * outputs) + float64_copy_bytes(x), "predict");
     } catch (...) {
         set_error_from_current_exception();
         return nullptr;

@@ -111,7 +111,10 @@ uint64_t available_memory() {
                      address_space_available()});
 }
 
-void require_memory(long double bytes, uint64_t available, const char* what) {
+void require_memory(long double bytes, const char* what) {
+    constexpr long double small_request = 64.0L * 1024 * 1024;
+    if (bytes < small_request) return;
+    const uint64_t available = available_memory();
     if (available == unknown || bytes <= static_cast<long double>(available)) return;
     throw MemoryShortage(std::string(what) + " needs about " + mebibytes(bytes) +
                          " of memory, but this process can get only " +

@@ -25,9 +25,11 @@ private:
 // and /sys: call it once per operation, never per network.
 uint64_t available_memory();
 
-// Throws MemoryShortage when bytes exceed available (from available_memory).
-// what names the operation in the message.
-void require_memory(long double bytes, uint64_t available, const char* what);
+// Throws MemoryShortage when bytes exceed available_memory(); what names the
+// operation in the message. Requests below 64 MiB are let through without
+// asking the platform, which costs far more than they do: if one of them
+// fails, the allocation itself says so.
+void require_memory(long double bytes, const char* what);
 
 // ---- Estimates, in bytes, of every buffer kind (allocator overhead included).
 

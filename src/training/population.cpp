@@ -25,7 +25,7 @@ void check_population_fits(const Network& network, int64_t count, long double ot
     const std::string what = "A population of " + std::to_string(count) + " networks of " +
                              std::to_string(network.size) + " nodes";
     require_memory(population_bytes(network.size, static_cast<long double>(count)) + other_bytes,
-                   available_memory(), what.c_str());
+                   what.c_str());
 }
 
 std::vector<Network> seed_population(const Network& network, int32_t count) {
