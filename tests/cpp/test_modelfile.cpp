@@ -265,5 +265,15 @@ TEST_F(ModelFileTest, SaveThroughLinkReplacesItsTarget) {
     EXPECT_EQ(entries().size(), 2u);
 }
 
+TEST_F(ModelFileTest, StoppedFileWorkLeavesNothingBehind) {
+    write_bytes(path("old.tv"), Bytes(100, 1));
+    const KeepGoing stop = [] { return false; };
+    EXPECT_THROW(save_network_file(example_network(), path("old.tv"), stop), FileWorkStopped);
+    EXPECT_THROW(save_network_file(example_network(), path("new.tv"), stop), FileWorkStopped);
+    EXPECT_THROW(load_network_file(path("old.tv"), stop), FileWorkStopped);
+    EXPECT_EQ(read_bytes(path("old.tv")), Bytes(100, 1));
+    EXPECT_EQ(entries(), std::vector<std::string>{"old.tv"});
+}
+
 }  // namespace
 }  // namespace tessavo
