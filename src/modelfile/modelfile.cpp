@@ -335,7 +335,7 @@ Network read_network(In& in, int64_t length, bool seed_engine) {
     // The network and the node section read below, against what this process
     // can get (a device or pipe has no length to check the size against).
     const std::string what = "Loading a network of " + std::to_string(n) + " nodes";
-    require_memory(network_bytes(n) + static_cast<long double>(node_bytes), what.c_str());
+    require_memory(network_record_bytes(n) + static_cast<long double>(node_bytes), what.c_str());
     std::vector<unsigned char> nodes;
     while (nodes.size() < static_cast<std::size_t>(node_bytes)) {
         const std::size_t had = nodes.size();

@@ -121,7 +121,7 @@ void require_memory(long double bytes, const char* what) {
                          mebibytes(static_cast<long double>(available)) + ".");
 }
 
-long double network_bytes(long double n) {
+long double network_record_bytes(long double n) {
     // Weights (double) and links (one byte) are n x n; biases, sums, values
     // (double) and activation codes (int32) have n entries; six heap blocks.
     return n * n * (sizeof(double) + sizeof(uint8_t)) + n * (3 * sizeof(double) + sizeof(int32_t)) +
@@ -135,7 +135,7 @@ long double plan_bytes(long double n) {
 }
 
 long double population_bytes(long double n, long double count) {
-    return (network_bytes(n) + plan_bytes(n)) * (4.0L * count + 2.0L);
+    return (network_record_bytes(n) + plan_bytes(n)) * (4.0L * count + 2.0L);
 }
 
 long double dataset_bytes(long double series, long double steps, long double width) {

@@ -34,7 +34,7 @@ void require_memory(long double bytes, const char* what);
 // ---- Estimates, in bytes, of every buffer kind (allocator overhead included).
 
 // One Network record of n nodes: both matrices, the node vectors, the engine.
-long double network_bytes(long double n);
+long double network_record_bytes(long double n);
 // The scoring form of one network of n nodes (at most n * n connections).
 long double plan_bytes(long double n);
 // A generation at its peak: P parents, 2P children, the pool and the

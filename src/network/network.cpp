@@ -26,7 +26,7 @@ Network::Network(int32_t inputs_, int32_t outputs_, bool recurrent_)
 
 void check_fits_in_memory(int32_t n) {
     const std::string what = "A network of " + std::to_string(n) + " nodes";
-    require_memory(network_bytes(n), what.c_str());
+    require_memory(network_record_bytes(n), what.c_str());
 }
 
 void resize(Network& network, int32_t n) {
