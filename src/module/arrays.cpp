@@ -11,4 +11,12 @@ PyRef as_float64(PyArrayObject* array) {
                                  PyArray_DescrFromType(NPY_DOUBLE), 0, 0, 0, nullptr));
 }
 
+PyRef as_contiguous_float64(PyArrayObject* array) {
+    PyRef values = as_float64(array);
+    if (!values) return values;
+    auto* converted = reinterpret_cast<PyArrayObject*>(values.get());
+    if (PyArray_IS_C_CONTIGUOUS(converted) && PyArray_ISALIGNED(converted)) return values;
+    return PyRef(PyArray_NewCopy(converted, NPY_CORDER));
+}
+
 }  // namespace tessavo

@@ -13,6 +13,10 @@ namespace tessavo {
 // float64 array converted by NumPy's safe casting; null with NumPy's error.
 PyRef as_float64(PyArrayObject* array);
 
+// As as_float64, and C-contiguous and aligned: a native float64 array in
+// that layout is returned itself, to be read in place; others are copied.
+PyRef as_contiguous_float64(PyArrayObject* array);
+
 // A float64 array read through its strides.
 class DoubleView {
 public:

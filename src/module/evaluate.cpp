@@ -35,9 +35,9 @@ PyObject* model_evaluate(PyObject* self, PyObject* args) {
     }
     const int32_t inputs = model->inputs;
     const int32_t outputs = model->outputs;
-    SeriesSet xs;
-    SeriesSet ys;
-    if (!array_to_series(x, xs) || !array_to_series(y, ys)) return nullptr;
+    PyRef x_block, y_block;
+    SeriesView xs, ys;
+    if (!array_to_series(x, x_block, xs) || !array_to_series(y, y_block, ys)) return nullptr;
     // Converting a subclass runs its Python hooks, which may rebuild the
     // model; the rows read are sized for the network that was checked.
     if (network.inputs != inputs || network.outputs != outputs) {
