@@ -78,8 +78,28 @@ template <int L>
 
 }  // namespace
 
+LaneInputs make_lane_inputs(const SeriesView& x) {
+    LaneInputs result;
+    const int32_t lanes = lanes_for(x.count);
+    result.lanes = lanes;
+    const int64_t blocks = (x.count + lanes - 1) / lanes;
+    const std::size_t width = static_cast<std::size_t>(x.width);
+    result.values.assign(static_cast<std::size_t>(blocks * x.steps) * width * lanes, 0.0);
+    for (int64_t s = 0; s < x.count; ++s) {
+        const int64_t block = s / lanes;
+        const int64_t lane = s % lanes;
+        for (int64_t t = 0; t < x.steps; ++t) {
+            const double* in = x.sample(s, t);
+            double* at = result.values.data() + (block * x.steps + t) * width * lanes + lane;
+            for (std::size_t k = 0; k < width; ++k) at[k * lanes] = in[k];
+        }
+    }
+    return result;
+}
+
 std::vector<double> dataset_losses(Network& network, const SeriesView& x, const SeriesView& y,
-                                   const std::vector<int32_t>& codes) {
+                                   const std::vector<int32_t>& codes,
+                                   const LaneInputs* lane_inputs) {
     const double nan = std::numeric_limits<double>::quiet_NaN();
     // An empty dataset has no mean, and a one-target series without steps
     // no output to compare; callers reject both, and data that does not fit
@@ -91,7 +111,9 @@ std::vector<double> dataset_losses(Network& network, const SeriesView& x, const 
     std::vector<double> result(codes.size(), 0.0);
     const Plan plan = make_plan(network);
     // Lanes are series: each keeps its own state and runs its steps in order.
-    const int32_t lanes = x.count == 1 ? 1 : block_lanes;
+    const int32_t lanes = lanes_for(x.count);
+    if (lane_inputs != nullptr && lane_inputs->lanes != lanes) lane_inputs = nullptr;
+    const std::size_t step_span = static_cast<std::size_t>(x.width) * lanes;
     LaneState state = make_lane_state(plan, network, lanes);
     const bool per_step = y.steps != 1;
     const int32_t inputs = plan.inputs;
@@ -111,9 +133,17 @@ std::vector<double> dataset_losses(Network& network, const SeriesView& x, const 
         // which its passes never read.
         if (network.recurrent) clear_lanes(state);
         for (int64_t t = 0; t < x.steps; ++t) {
-            for (int32_t l = 0; l < used; ++l) {
-                const double* in = x.sample(s0 + l, t);
-                for (int32_t k = 0; k < inputs; ++k) state.values[k * lanes + l] = in[k];
+            if (lane_inputs != nullptr) {
+                const double* in =
+                    lane_inputs->values.data() + ((s0 / lanes) * x.steps + t) * step_span;
+                std::copy_n(in, static_cast<std::size_t>(inputs) * lanes, state.values.begin());
+            } else {
+                // Without shared inputs (one network to score), the block is
+                // laid out here; no copy of the whole dataset is made.
+                for (int32_t l = 0; l < used; ++l) {
+                    const double* in = x.sample(s0 + l, t);
+                    for (int32_t k = 0; k < inputs; ++k) state.values[k * lanes + l] = in[k];
+                }
             }
             run_pass(plan, state);
             if (per_step || t == x.steps - 1) {

@@ -53,10 +53,27 @@ int32_t loss_code(std::string_view name);
 // Mean over the n target entries of the per-output term of the code.
 double sample_loss(int32_t code, const double* target, std::size_t n, const double* prediction);
 
+// The inputs of a dataset laid out for block passes: block b, step t and
+// input k hold the lanes' values at ((b * steps + t) * width + k) * lanes.
+// Built once and shared by every network scored on the same data.
+struct LaneInputs {
+    int32_t lanes = 0;
+    std::vector<double> values;
+};
+
+// Lanes of the passes over a dataset of count series: one series runs
+// alone.
+inline int32_t lanes_for(int64_t count) { return count == 1 ? 1 : block_lanes; }
+
+LaneInputs make_lane_inputs(const SeriesView& x);
+
 // One value per code: the mean loss over all targets of the dataset. Runs
 // block passes of the network's plan; the network ends holding the state
 // after the last pass, as if its passes had run one sample at a time.
+// lane_inputs, when given, is make_lane_inputs(x); without it each block is
+// laid out as it is run.
 std::vector<double> dataset_losses(Network& network, const SeriesView& x, const SeriesView& y,
-                                   const std::vector<int32_t>& codes);
+                                   const std::vector<int32_t>& codes,
+                                   const LaneInputs* lane_inputs = nullptr);
 
 }  // namespace tessavo

@@ -72,8 +72,12 @@ constexpr double parallel_threshold = 1.0e5;
 std::vector<LossRow> evaluate_pool(std::vector<Network>& pool, const SeriesView& x,
                                    const SeriesView& y, const std::vector<int32_t>& codes) {
     std::vector<LossRow> rows(pool.size());
+    // Every member reads the same inputs, laid out for block passes once.
+    const LaneInputs lane_inputs = make_lane_inputs(x);
     auto score = [&](std::size_t begin, std::size_t end) {
-        for (std::size_t i = begin; i < end; ++i) rows[i] = dataset_losses(pool[i], x, y, codes);
+        for (std::size_t i = begin; i < end; ++i) {
+            rows[i] = dataset_losses(pool[i], x, y, codes, &lane_inputs);
+        }
     };
     const double n = pool.empty() ? 0.0 : pool.front().size;
     const double work = static_cast<double>(pool.size()) * static_cast<double>(x.count) *

@@ -106,6 +106,11 @@ TEST(Plan, BlockPassesMatchOneSampleAtATime) {
                                  reference_losses(expected, x.view(), y.view(), codes));
                 expect_same_bits(actual.values, expected.values);
                 expect_same_bits(actual.sums, expected.sums);
+                // Inputs laid out once for a whole pool give the same.
+                const LaneInputs shared = make_lane_inputs(x.view());
+                Network pooled = n;
+                expect_same_bits(dataset_losses(pooled, x.view(), y.view(), codes, &shared),
+                                 reference_losses(expected = n, x.view(), y.view(), codes));
 
                 // predict: three dimensions clear each series; one series
                 // continues from the state.
