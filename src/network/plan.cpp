@@ -82,11 +82,8 @@ void pass_any(const Plan& plan, double* values, double* sums, int32_t lanes) {
     }
 }
 
-// Built for generic x86-64; the processor picks the widest vectors it has.
-__attribute__((target_clones("avx512f", "avx2", "default"))) void dispatch_pass(const Plan& plan,
-                                                                                double* values,
-                                                                                double* sums,
-                                                                                int32_t lanes) {
+[[gnu::always_inline]] inline void pass_by_lanes(const Plan& plan, double* values, double* sums,
+                                                 int32_t lanes) {
     switch (lanes) {
         case 1:
             pass_lanes<1>(plan, values, sums);
@@ -101,6 +98,30 @@ __attribute__((target_clones("avx512f", "avx2", "default"))) void dispatch_pass(
             pass_any(plan, values, sums, lanes);
             break;
     }
+}
+
+// Built for generic x86-64; the processor picks the widest vectors it has.
+// Chosen once through a pointer rather than an ifunc, whose resolver runs
+// before the sanitizers' runtimes are ready.
+__attribute__((target("avx512f"))) void pass_avx512(const Plan& plan, double* values, double* sums,
+                                                    int32_t lanes) {
+    pass_by_lanes(plan, values, sums, lanes);
+}
+__attribute__((target("avx2"))) void pass_avx2(const Plan& plan, double* values, double* sums,
+                                               int32_t lanes) {
+    pass_by_lanes(plan, values, sums, lanes);
+}
+void pass_generic(const Plan& plan, double* values, double* sums, int32_t lanes) {
+    pass_by_lanes(plan, values, sums, lanes);
+}
+
+using PassFunction = void (*)(const Plan&, double*, double*, int32_t);
+
+PassFunction widest_pass() {
+    __builtin_cpu_init();
+    if (__builtin_cpu_supports("avx512f")) return pass_avx512;
+    if (__builtin_cpu_supports("avx2")) return pass_avx2;
+    return pass_generic;
 }
 
 }  // namespace
@@ -165,7 +186,8 @@ void store_lane(const LaneState& state, int32_t lane, Network& network) {
 }
 
 void run_pass(const Plan& plan, LaneState& state) {
-    dispatch_pass(plan, state.values.data(), state.sums.data(), state.lanes);
+    static const PassFunction pass = widest_pass();
+    pass(plan, state.values.data(), state.sums.data(), state.lanes);
 }
 
 void predict_series(Network& network, const double* x, int64_t count, int64_t steps,

@@ -112,8 +112,13 @@ std::vector<double> dataset_losses(Network& network, const SeriesView& x, const 
     const Plan plan = make_plan(network);
     // Lanes are series: each keeps its own state and runs its steps in order.
     const int32_t lanes = lanes_for(x.count);
-    if (lane_inputs != nullptr && lane_inputs->lanes != lanes) lane_inputs = nullptr;
     const std::size_t step_span = static_cast<std::size_t>(x.width) * lanes;
+    const int64_t blocks = (x.count + lanes - 1) / lanes;
+    if (lane_inputs != nullptr &&
+        (lane_inputs->lanes != lanes ||
+         lane_inputs->values.size() != static_cast<std::size_t>(blocks * x.steps) * step_span)) {
+        lane_inputs = nullptr;
+    }
     LaneState state = make_lane_state(plan, network, lanes);
     const bool per_step = y.steps != 1;
     const int32_t inputs = plan.inputs;
