@@ -86,9 +86,10 @@ std::vector<LossRow> evaluate_pool(std::vector<Network>& pool, const SeriesView&
         score(0, pool.size());
         return rows;
     }
-    // Small chunks balance networks of different sizes over the threads.
+    // Small chunks balance networks of different sizes over the threads,
+    // and a thread that the system pauses holds back little work.
     const std::size_t threads = static_cast<std::size_t>(worker_threads());
-    parallel_chunks(pool.size(), std::max<std::size_t>(1, pool.size() / (8 * threads)), score);
+    parallel_chunks(pool.size(), std::max<std::size_t>(1, pool.size() / (32 * threads)), score);
     return rows;
 }
 
