@@ -1,22 +1,13 @@
 #include "network/plan.hpp"
 
 #include <algorithm>
-#include <cmath>
 #include <cstddef>
+
+#include "network/activation_math.hpp"
 
 namespace tessavo {
 
 namespace {
-
-// The sigmoid and tanh of every pass, in the same order as activate().
-template <int L>
-[[gnu::always_inline]] inline void sigmoid_lanes(const double* in, double* out) {
-    for (int l = 0; l < L; ++l) out[l] = 1.0 / (std::exp(-in[l]) + 1.0);
-}
-template <int L>
-[[gnu::always_inline]] inline void tanh_lanes(const double* in, double* out) {
-    for (int l = 0; l < L; ++l) out[l] = std::tanh(in[l]);
-}
 
 template <int L>
 [[gnu::always_inline]] inline void activate_lanes(int32_t code, const double* sum, double* out) {
