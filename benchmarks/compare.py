@@ -101,7 +101,7 @@ def interleaved(pythons, repeat, measure):
     for _ in range(repeat):
         for name, python in pythons.items():
             results[name].append(measure(python))
-    return {name: statistics.median(values) for name, values in results.items()}
+    return {name: statistics.median_low(values) for name, values in results.items()}
 
 
 def main():
