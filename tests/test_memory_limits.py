@@ -38,9 +38,10 @@ CASES = {
             f.write(struct.pack("<iiiB", n, 1, 1, 0) + bytes(12 * n))
         tessavo.load(sys.argv[1])
         """,
-    "evaluate-broadcast": f"compiled(1, 1).evaluate({WIDE.format(1, 1)}, {WIDE.format(1, 1)})",
+    # Read as one flat block, x alone needs 1.28 GB.
+    "evaluate-broadcast": f"compiled(8, 1).evaluate({WIDE.format(8, 8)}, {WIDE.format(1, 1)})",
     "evolve-broadcast": (
-        f"compiled(1, 1).evolve({WIDE.format(1, 1)}, {WIDE.format(1, 1)}, epochs=1, verbose=0)"
+        f"compiled(8, 1).evolve({WIDE.format(8, 8)}, {WIDE.format(1, 1)}, epochs=1, verbose=0)"
     ),
     "predict-conversion": (
         "compiled(4, 4).predict(np.broadcast_to(np.zeros((1, 4), np.float32), (50_000_000, 4)))"

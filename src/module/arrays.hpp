@@ -13,9 +13,12 @@ namespace tessavo {
 // float64 array converted by NumPy's safe casting; null with NumPy's error.
 PyRef as_float64(PyArrayObject* array);
 
-// Bytes of the float64 copy that as_float64 makes of the array (0 when it
-// reads the array itself).
+// Bytes of the float64 copies that as_contiguous_float64 makes of the array
+// (0 when it reads the array itself).
 long double float64_copy_bytes(PyArrayObject* array);
+// As as_float64, and C-contiguous and aligned: a native float64 array in
+// that layout is returned itself, to be read in place; others are copied.
+PyRef as_contiguous_float64(PyArrayObject* array);
 
 // A float64 array read through its strides.
 class DoubleView {

@@ -1,6 +1,7 @@
 #include "module/datasets.hpp"
 
 #include <string>
+#include <utility>
 
 #include "module/arrays.hpp"
 #include "module/model.hpp"
@@ -72,49 +73,22 @@ bool check_not_empty(PyArrayObject* x, const char* x_name, const char* y_name, b
     return true;
 }
 
-long double series_bytes(PyArrayObject* array) {
-    const int d = PyArray_NDIM(array);
-    const auto dim = [&](int i) { return static_cast<long double>(PyArray_DIM(array, i)); };
-    const long double built =
-        d == 3 ? dataset_bytes(dim(0), dim(1), dim(2)) : dataset_bytes(dim(0), 1.0L, dim(d - 1));
-    return built + float64_copy_bytes(array);
-}
+long double series_bytes(PyArrayObject* array) { return float64_copy_bytes(array); }
 
-bool array_to_series(PyArrayObject* array, SeriesSet& out) {
+bool array_to_series(PyArrayObject* array, PyRef& keep, SeriesView& out) {
     const int d = PyArray_NDIM(array);
     if (d != 2 && d != 3) {
         PyErr_Format(PyExc_ValueError, "Expected an array of 2 or 3 dimensions, got %d.", d);
         return false;
     }
-    PyRef converted = as_float64(array);
+    PyRef converted = as_contiguous_float64(array);
     if (!converted) return false;
     auto* values = reinterpret_cast<PyArrayObject*>(converted.get());
-    const DoubleView view(values);
-    const npy_intp a = PyArray_DIM(values, 0);
-    const npy_intp b = PyArray_DIM(values, 1);
-    try {
-        SeriesSet result(static_cast<std::size_t>(a));
-        if (d == 2) {
-            for (npy_intp i = 0; i < a; ++i) {
-                Sample& sample = result[i].emplace_back(static_cast<std::size_t>(b));
-                for (npy_intp j = 0; j < b; ++j) sample[j] = view.at(i, j);
-            }
-        } else {
-            const npy_intp c = PyArray_DIM(values, 2);
-            for (npy_intp i = 0; i < a; ++i) {
-                Series& series = result[i];
-                series.reserve(static_cast<std::size_t>(b));
-                for (npy_intp j = 0; j < b; ++j) {
-                    Sample& sample = series.emplace_back(static_cast<std::size_t>(c));
-                    for (npy_intp k = 0; k < c; ++k) sample[k] = view.at(i, j, k);
-                }
-            }
-        }
-        out.swap(result);
-    } catch (...) {
-        set_error_from_current_exception();
-        return false;
-    }
+    out.data = static_cast<const double*>(PyArray_DATA(values));
+    out.count = PyArray_DIM(values, 0);
+    out.steps = d == 2 ? 1 : PyArray_DIM(values, 1);
+    out.width = static_cast<int32_t>(PyArray_DIM(values, d - 1));
+    keep = std::move(converted);
     return true;
 }
 

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "module/numpy.hpp"
+#include "module/pyref.hpp"
 #include "training/losses.hpp"
 
 namespace tessavo {
@@ -20,14 +21,16 @@ bool check_shapes(PyArrayObject* x, PyArrayObject* y, const char* x_name, const 
 bool check_not_empty(PyArrayObject* x, const char* x_name, const char* y_name, bool recurrent);
 
 // Bytes that array_to_series needs for an array that passed check_shapes:
-// the series it builds and NumPy's float64 copy while it reads.
+// the contiguous float64 block, unless the array is read in place.
 long double series_bytes(PyArrayObject* array);
 
-// A 2- or 3-dimensional array that passed check_shapes; false with an
-// exception set (NumPy's when the dtype cannot be cast safely to float64,
-// ValueError for any other number of dimensions). Reads the array once
-// through its strides; the caller's array is never modified.
-bool array_to_series(PyArrayObject* array, SeriesSet& out);
+// A 2- or 3-dimensional array that passed check_shapes, as a view of one
+// contiguous float64 block; false with an exception set (NumPy's when the
+// dtype cannot be cast safely to float64, ValueError for any other number
+// of dimensions). A C-contiguous native float64 array is read in place,
+// others are converted; keep holds the block and must outlive the view.
+// The caller's array is never modified.
+bool array_to_series(PyArrayObject* array, PyRef& keep, SeriesView& out);
 
 // Any object: an ndarray of 1 or 2 dimensions becomes rows of doubles (a
 // 1-dimensional array gives one-value rows). False with TypeError for a

@@ -42,9 +42,9 @@ PyObject* model_evaluate(PyObject* self, PyObject* args) {
         set_error_from_current_exception();
         return nullptr;
     }
-    SeriesSet xs;
-    SeriesSet ys;
-    if (!array_to_series(x, xs) || !array_to_series(y, ys)) return nullptr;
+    PyRef x_block, y_block;
+    SeriesView xs, ys;
+    if (!array_to_series(x, x_block, xs) || !array_to_series(y, y_block, ys)) return nullptr;
     // Converting a subclass runs its Python hooks, which may rebuild the
     // model; the rows read are sized for the network that was checked.
     if (network.inputs != inputs || network.outputs != outputs) {

@@ -1,5 +1,7 @@
 #include "module/evolve.hpp"
 
+#include <exception>
+#include <functional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -9,6 +11,7 @@
 #include "module/model.hpp"
 #include "module/pyref.hpp"
 #include "module/run_support.hpp"
+#include "network/memory.hpp"
 #include "training/evolve.hpp"
 
 namespace tessavo {
@@ -103,10 +106,23 @@ bool check_settings(int pop_size, int batch_size, int epochs) {
 
 // Shape checks and conversion of one pair of arrays.
 bool load_pair(PyArrayObject* x, PyArrayObject* y, const char* x_name, const char* y_name,
-               const ModelObject* model, SeriesSet& xs, SeriesSet& ys) {
+               const ModelObject* model, PyRef (&keep)[2], SeriesView& xs, SeriesView& ys) {
     return check_shapes(x, y, x_name, y_name, model->recurrent, model->inputs, model->outputs) &&
-           check_not_empty(x, x_name, y_name, model->recurrent) && array_to_series(x, xs) &&
-           array_to_series(y, ys);
+           check_not_empty(x, x_name, y_name, model->recurrent) &&
+           array_to_series(x, keep[0], xs) && array_to_series(y, keep[1], ys);
+}
+
+// Scoring touches no Python object: other Python threads run meanwhile.
+void without_interpreter_lock(const std::function<void()>& work) {
+    std::exception_ptr failure;
+    Py_BEGIN_ALLOW_THREADS;
+    try {
+        work();
+    } catch (...) {
+        failure = std::current_exception();
+    }
+    Py_END_ALLOW_THREADS;
+    if (failure) std::rethrow_exception(failure);
 }
 
 }  // namespace
@@ -169,18 +185,24 @@ PyObject* model_evolve(PyObject* self, PyObject* args, PyObject* kwargs) {
         const int32_t inputs = model->inputs;
         const int32_t outputs = model->outputs;
         const bool recurrent = model->recurrent;
-        // The converted data (and the batch slices copied from it) and the
-        // population, before any of it is built.
+        // The converted data (and its shuffled copy when there are several
+        // batches) and the population, before any of it is built.
         long double data_bytes = series_bytes(x_train) + series_bytes(y_train);
         if (batch_size != -1 && batch_size < PyArray_DIM(x_train, 0)) {
-            data_bytes *= 1.0L + static_cast<long double>(batch_size) /
-                                     static_cast<long double>(PyArray_DIM(x_train, 0));
+            data_bytes += float64_bytes(static_cast<long double>(PyArray_SIZE(x_train)) +
+                                        static_cast<long double>(PyArray_SIZE(y_train)));
         }
         if (has_validation) data_bytes += series_bytes(x_val) + series_bytes(y_val);
         check_population_fits(network, pop_size, data_bytes);
-        SeriesSet x, y, xv, yv;
-        if (!load_pair(x_train, y_train, "x_train", "y_train", model, x, y)) return nullptr;
-        if (has_validation && !load_pair(x_val, y_val, "x_val", "y_val", model, xv, yv)) {
+        settings.scoring_section = without_interpreter_lock;
+        // The blocks stay referenced while the run reads them in place.
+        PyRef train_blocks[2], validation_blocks[2];
+        SeriesView x, y, xv, yv;
+        if (!load_pair(x_train, y_train, "x_train", "y_train", model, train_blocks, x, y)) {
+            return nullptr;
+        }
+        if (has_validation &&
+            !load_pair(x_val, y_val, "x_val", "y_val", model, validation_blocks, xv, yv)) {
             return nullptr;
         }
         BestGenomeScope best_genome(model);
@@ -213,8 +235,7 @@ PyObject* model_evolve(PyObject* self, PyObject* args, PyObject* kwargs) {
         // Pending signal handlers run between batches; one that raises ends
         // the run with its exception, before the model is touched.
         const bool completed = evolve_dataset(
-            network, std::move(x), std::move(y), has_validation ? &xv : nullptr,
-            has_validation ? &yv : nullptr, settings,
+            network, x, y, has_validation ? &xv : nullptr, has_validation ? &yv : nullptr, settings,
             [&] { return PyErr_CheckSignals() == 0 && console.ok(); }, result, epoch_end);
         if (!completed || !console.ok()) return nullptr;
         PyRef history(history_dict(result.history, settings.codes, has_validation, has_monitors));

@@ -6,6 +6,7 @@
 #include "module/arrays.hpp"
 #include "module/model.hpp"
 #include "network/memory.hpp"
+#include "network/plan.hpp"
 
 namespace tessavo {
 
@@ -55,10 +56,10 @@ PyObject* predict_from_args(Network& network, PyObject* args, int32_t inputs, in
         set_error_from_current_exception();
         return nullptr;
     }
-    PyRef converted = as_float64(x);
+    PyRef converted = as_contiguous_float64(x);
     if (!converted) return nullptr;
     // Converting a subclass runs its Python hooks, which may rebuild the
-    // owner; the input vector is sized for the network that was checked.
+    // owner; the input is read for the network that was checked.
     if (network.inputs != inputs || network.outputs != outputs) {
         PyErr_SetString(PyExc_RuntimeError,
                         "The network changed while x was converted; nothing was predicted.");
@@ -74,29 +75,19 @@ PyObject* predict_from_args(Network& network, PyObject* args, int32_t inputs, in
     if (!result) return nullptr;
     auto* out_array = reinterpret_cast<PyArrayObject*>(result.get());
     double* out = static_cast<double*>(PyArray_DATA(out_array));
+    const auto* in = static_cast<const double*>(PyArray_DATA(xs));
 
     try {
-        const DoubleView view(xs);
-        std::vector<double> input(static_cast<std::size_t>(inputs));
-        std::vector<double> output;
-        auto run = [&](auto&& read) {
-            for (int32_t j = 0; j < inputs; ++j) input[j] = read(j);
-            forward(network, input.data(), output);
-            for (int32_t j = 0; j < outputs; ++j) *out++ = output[j];
-        };
+        // Rows of a feed-forward model and the steps of one sequence run in
+        // a single series; three dimensions are series that each start clear.
         if (d == 1) {
-            run([&](int32_t j) { return view.at(j); });
+            predict_series(network, in, 1, 1, false, out);
+        } else if (d == 2 && !recurrent) {
+            predict_series(network, in, shape[0], 1, false, out);
         } else if (d == 2) {
-            for (npy_intp i = 0; i < shape[0]; ++i) {
-                run([&](int32_t j) { return view.at(i, j); });
-            }
+            predict_series(network, in, 1, shape[0], false, out);
         } else {
-            for (npy_intp i = 0; i < shape[0]; ++i) {
-                clear_state(network);
-                for (npy_intp t = 0; t < shape[1]; ++t) {
-                    run([&](int32_t j) { return view.at(i, t, j); });
-                }
-            }
+            predict_series(network, in, shape[0], shape[1], true, out);
         }
     } catch (...) {
         set_error_from_current_exception();

@@ -1,7 +1,7 @@
 #include "module/seeding.hpp"
 
-#include "random/sources.hpp"
 #include "module/pyref.hpp"
+#include "random/sources.hpp"
 
 namespace tessavo {
 

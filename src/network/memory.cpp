@@ -129,21 +129,15 @@ long double network_record_bytes(long double n) {
 }
 
 long double plan_bytes(long double n) {
-    // No scoring form is built yet: the forward pass reads the record itself.
-    (void)n;
-    return 0.0L;
+    // Every possible connection as a source index and a weight, the node
+    // tables, and the lane state of one block of 16 passes.
+    return n * n * (sizeof(int32_t) + sizeof(double)) +
+           n * (sizeof(uint32_t) + sizeof(double) + sizeof(int32_t)) + n * 16 * 2 * sizeof(double) +
+           6 * block_overhead;
 }
 
 long double population_bytes(long double n, long double count) {
     return (network_record_bytes(n) + plan_bytes(n)) * (4.0L * count + 2.0L);
-}
-
-long double dataset_bytes(long double series, long double steps, long double width) {
-    // A vector of series, each a vector of samples, each a vector of values.
-    const long double sample =
-        sizeof(std::vector<double>) + block_overhead + std::max(width * sizeof(double), 16.0L);
-    return series * (sizeof(std::vector<std::vector<double>>) + block_overhead) +
-           series * steps * sample;
 }
 
 long double float64_bytes(long double elements) { return elements * sizeof(double); }

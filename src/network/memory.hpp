@@ -41,8 +41,6 @@ long double plan_bytes(long double n);
 // survivors copied out of it (or, in function evolution, the 2P genomes
 // handed to the user), plus the best copy and the scoring plans.
 long double population_bytes(long double n, long double count);
-// A dataset converted for training: series x steps samples of width values.
-long double dataset_bytes(long double series, long double steps, long double width);
 // A float64 copy of an array of elements values (NumPy's conversion).
 long double float64_bytes(long double elements);
 

@@ -33,8 +33,8 @@ uint64_t draw_up_to(uint64_t i) {
 
 }  // namespace
 
-void shuffle_together(SeriesSet& x, SeriesSet& y) {
-    const std::size_t n = x.size();
+void shuffle_together(SeriesBlock& x, SeriesBlock& y) {
+    const std::size_t n = static_cast<std::size_t>(x.count);
     if (n < 2) return;
     std::vector<std::size_t> perm(n);
     for (std::size_t k = 0; k < n; ++k) perm[k] = k;
@@ -42,30 +42,42 @@ void shuffle_together(SeriesSet& x, SeriesSet& y) {
         const auto k = static_cast<std::size_t>(draw_up_to(i));
         if (k != i) std::swap(perm[i], perm[k]);
     }
-    SeriesSet new_x(n), new_y(n);
-    for (std::size_t k = 0; k < n; ++k) {
-        new_x[perm[k]] = std::move(x[k]);
-        new_y[perm[k]] = std::move(y[k]);
-    }
-    x.swap(new_x);
-    y.swap(new_y);
+    // Series k moves to place perm[k].
+    auto permute = [&](SeriesBlock& block) {
+        const std::size_t span = static_cast<std::size_t>(block.steps) * block.width;
+        std::vector<double> moved(block.values.size());
+        for (std::size_t k = 0; k < n; ++k) {
+            std::copy_n(block.values.begin() + static_cast<std::ptrdiff_t>(k * span), span,
+                        moved.begin() + static_cast<std::ptrdiff_t>(perm[k] * span));
+        }
+        block.values.swap(moved);
+    };
+    permute(x);
+    permute(y);
 }
 
 int64_t batch_count(int64_t samples, int64_t batch) { return (samples + batch - 1) / batch; }
 
-bool evolve_dataset(const Network& start, SeriesSet x, SeriesSet y, const SeriesSet* x_val,
-                    const SeriesSet* y_val, const EvolveSettings& settings,
-                    const std::function<bool()>& keep_going, EvolveResult& result,
-                    const EpochHook& epoch_end) {
+bool evolve_dataset(const Network& start, const SeriesView& x, const SeriesView& y,
+                    const SeriesView* x_val, const SeriesView* y_val,
+                    const EvolveSettings& settings, const std::function<bool()>& keep_going,
+                    EvolveResult& result, const EpochHook& epoch_end) {
     const std::vector<int32_t>& codes = settings.codes;
     const int32_t epochs = settings.epochs;
     const int32_t pop_size = settings.pop_size;
-    if (x.empty() || x.size() != y.size() || codes.empty() || pop_size < 1 || epochs < 0 ||
+    if (x.count == 0 || x.count != y.count || codes.empty() || pop_size < 1 || epochs < 0 ||
         settings.batch_size == 0 || settings.batch_size < -1) {
         throw std::invalid_argument("evolve_dataset: unchecked arguments");
     }
     const bool has_validation = x_val != nullptr && y_val != nullptr;
-    const auto samples = static_cast<int64_t>(x.size());
+    const int64_t samples = x.count;
+    auto unlocked = [&settings](const std::function<void()>& work) {
+        if (settings.scoring_section) {
+            settings.scoring_section(work);
+        } else {
+            work();
+        }
+    };
 
     check_population_fits(start, pop_size);
     int64_t batch = samples;
@@ -94,30 +106,36 @@ bool evolve_dataset(const Network& start, SeriesSet x, SeriesSet y, const Series
     population.losses.assign(static_cast<std::size_t>(pop_size), LossRow(codes.size(), 0.0));
     Network best = population.members[0];
 
-    SeriesSet batch_x, batch_y;
+    // Shuffled batches need a copy of the data to reorder.
+    SeriesBlock shuffled_x, shuffled_y;
+    if (batches > 1) {
+        auto copy = [](const SeriesView& view, SeriesBlock& block) {
+            block.values.assign(view.data, view.data + view.count * view.steps * view.width);
+            block.count = view.count;
+            block.steps = view.steps;
+            block.width = view.width;
+        };
+        copy(x, shuffled_x);
+        copy(y, shuffled_y);
+    }
     LossRow best_row;
     std::vector<double> sums(codes.size());
     const std::vector<double> no_validation;
     for (int32_t epoch = 0; epoch < epochs; ++epoch) {
         const int64_t t0 = monotonic_ns();
-        if (batches > 1) shuffle_together(x, y);
+        if (batches > 1) shuffle_together(shuffled_x, shuffled_y);
+        const SeriesView all_x = batches > 1 ? shuffled_x.view() : x;
+        const SeriesView all_y = batches > 1 ? shuffled_y.view() : y;
         std::fill(sums.begin(), sums.end(), 0.0);
         double size_sum = 0.0;
         for (int64_t b = 0; b < batches; ++b) {
             if (!keep_going()) return false;
-            // A single batch is the data itself; otherwise a copied slice.
-            const SeriesSet* bx = &x;
-            const SeriesSet* by = &y;
-            if (batches > 1) {
-                const int64_t lo = b * batch;
-                const int64_t hi = std::min(samples, lo + batch);
-                batch_x.assign(x.begin() + lo, x.begin() + hi);
-                batch_y.assign(y.begin() + lo, y.begin() + hi);
-                bx = &batch_x;
-                by = &batch_y;
-            }
+            const int64_t lo = b * batch;
+            const int64_t hi = std::min(samples, lo + batch);
+            const SeriesView bx = all_x.slice(lo, hi);
+            const SeriesView by = all_y.slice(lo, hi);
             run_generation(population, [&](std::vector<Network>& pool, std::vector<LossRow>& rows) {
-                rows = evaluate_pool(pool, *bx, *by, codes);
+                unlocked([&] { rows = evaluate_pool(pool, bx, by, codes); });
                 return true;
             });
             if (const auto index = find_best(population.losses)) {
@@ -128,7 +146,7 @@ bool evolve_dataset(const Network& start, SeriesSet x, SeriesSet y, const Series
                 // as best: the kept best is scored on the batch instead, and
                 // its row enters the sums. The history then stays the loss of
                 // the network that the run would return.
-                best_row = dataset_losses(best, *bx, *by, codes);
+                unlocked([&] { best_row = dataset_losses(best, bx, by, codes); });
             }
             size_sum += best.size;
             for (std::size_t k = 0; k < codes.size(); ++k) sums[k] += best_row[k];
@@ -140,7 +158,9 @@ bool evolve_dataset(const Network& start, SeriesSet x, SeriesSet y, const Series
             }
         }
         std::vector<double> validation;
-        if (has_validation) validation = dataset_losses(best, *x_val, *y_val, codes);
+        if (has_validation) {
+            unlocked([&] { validation = dataset_losses(best, *x_val, *y_val, codes); });
+        }
         print_step_progress(settings.verbose, settings.monitors, best.size, codes, t0, epoch,
                             epochs, steps - 1, steps, sums, has_validation,
                             has_validation ? validation : no_validation);

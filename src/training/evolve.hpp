@@ -20,6 +20,10 @@ struct EvolveSettings {
     int32_t verbose = 1;
     std::vector<int32_t> codes;  // the loss, then the metrics
     std::vector<int32_t> monitors;
+    // Runs the scoring of a batch or of validation data, which touches
+    // nothing outside the run; the bindings release the interpreter lock
+    // around it. Empty: called directly.
+    std::function<void(const std::function<void()>&)> scoring_section;
 };
 
 struct EvolveHistory {
@@ -45,21 +49,22 @@ using EpochHook =
     std::function<EpochAction(int32_t epoch, const EvolveHistory& history, const Network& best)>;
 
 // Reorders x and y by one permutation drawn from rand(), keeping pairs.
-void shuffle_together(SeriesSet& x, SeriesSet& y);
+void shuffle_together(SeriesBlock& x, SeriesBlock& y);
 
 // ceil(samples / batch) in exact integer arithmetic.
 int64_t batch_count(int64_t samples, int64_t batch);
 
-// Runs the whole training on copies of the data and of the network. The
-// data must be non-empty and checked. keep_going is asked before every batch;
+// Runs the whole training on a copy of the network; the data is read in
+// place, or copied when batches are shuffled. It must be non-empty and
+// checked, and stay valid during the call. keep_going is asked before every batch;
 // when it returns false the run stops and false is returned with result
 // untouched. epoch_end (when given) may end the run early as a normal end
 // (stop: result holds the epochs run) or as a failure (fail: like keep_going
 // returning false). Operator failures throw BrokenNetwork; nothing outside
 // the call is changed by a run that does not complete.
-bool evolve_dataset(const Network& start, SeriesSet x, SeriesSet y, const SeriesSet* x_val,
-                    const SeriesSet* y_val, const EvolveSettings& settings,
-                    const std::function<bool()>& keep_going, EvolveResult& result,
-                    const EpochHook& epoch_end = {});
+bool evolve_dataset(const Network& start, const SeriesView& x, const SeriesView& y,
+                    const SeriesView* x_val, const SeriesView* y_val,
+                    const EvolveSettings& settings, const std::function<bool()>& keep_going,
+                    EvolveResult& result, const EpochHook& epoch_end = {});
 
 }  // namespace tessavo

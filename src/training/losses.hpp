@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "network/network.hpp"
+#include "network/plan.hpp"
 
 namespace tessavo {
 
@@ -18,21 +19,61 @@ enum LossKind : int32_t {
 inline constexpr int32_t loss_count = 3;
 extern const char* const loss_names[loss_count];
 
-// A dataset after conversion: series of samples (time steps) of values. A
-// feed-forward dataset is one single-step series per row.
-using Sample = std::vector<double>;
-using Series = std::vector<Sample>;
-using SeriesSet = std::vector<Series>;
+// A dataset after conversion, read in place: count series of steps samples
+// (time steps) of width values each, series after series in one contiguous
+// block. A feed-forward dataset is one single-step series per row.
+struct SeriesView {
+    const double* data = nullptr;
+    int64_t count = 0;
+    int64_t steps = 0;
+    int32_t width = 0;
+
+    const double* sample(int64_t series, int64_t step) const {
+        return data + (series * steps + step) * width;
+    }
+    // Series lo .. hi - 1.
+    SeriesView slice(int64_t lo, int64_t hi) const {
+        return {count == 0 ? data : sample(lo, 0), hi - lo, steps, width};
+    }
+};
+
+// A dataset that owns its block.
+struct SeriesBlock {
+    std::vector<double> values;
+    int64_t count = 0;
+    int64_t steps = 0;
+    int32_t width = 0;
+
+    SeriesView view() const { return {values.data(), count, steps, width}; }
+};
 
 // Code of a loss name (exact bytes), or -1.
 int32_t loss_code(std::string_view name);
 
-// Mean over the target's entries of the per-output term of the code.
-double sample_loss(int32_t code, const Sample& target, const double* prediction);
+// Mean over the n target entries of the per-output term of the code.
+double sample_loss(int32_t code, const double* target, std::size_t n, const double* prediction);
+
+// The inputs of a dataset laid out for block passes: block b, step t and
+// input k hold the lanes' values at ((b * steps + t) * width + k) * lanes.
+// Built once and shared by every network scored on the same data.
+struct LaneInputs {
+    int32_t lanes = 0;
+    std::vector<double> values;
+};
+
+// Lanes of the passes over a dataset of count series: one series runs
+// alone.
+inline int32_t lanes_for(int64_t count) { return count == 1 ? 1 : block_lanes; }
+
+LaneInputs make_lane_inputs(const SeriesView& x);
 
 // One value per code: the mean loss over all targets of the dataset. Runs
-// the forward passes on the network itself (its state changes).
-std::vector<double> dataset_losses(Network& network, const SeriesSet& x, const SeriesSet& y,
-                                   const std::vector<int32_t>& codes);
+// block passes of the network's plan; the network ends holding the state
+// after the last pass, as if its passes had run one sample at a time.
+// lane_inputs, when given, is make_lane_inputs(x); without it each block is
+// laid out as it is run.
+std::vector<double> dataset_losses(Network& network, const SeriesView& x, const SeriesView& y,
+                                   const std::vector<int32_t>& codes,
+                                   const LaneInputs* lane_inputs = nullptr);
 
 }  // namespace tessavo

@@ -1,19 +1,19 @@
 #include "training/population.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <exception>
 #include <limits>
 #include <new>
 #include <stdexcept>
 #include <string>
-#include <system_error>
-#include <thread>
 #include <utility>
 
 #include "evolution/crossover.hpp"
 #include "evolution/mutation.hpp"
 #include "evolution/random.hpp"
 #include "network/memory.hpp"
+#include "training/workers.hpp"
 
 namespace tessavo {
 
@@ -55,68 +55,33 @@ std::vector<Network> build_pool(std::vector<Network>&& parents, std::vector<Netw
 
 namespace {
 
-void score_range(std::vector<Network>& pool, std::vector<LossRow>& rows, std::size_t begin,
-                 std::size_t end, const SeriesSet& x, const SeriesSet& y,
-                 const std::vector<int32_t>& codes) {
-    for (std::size_t i = begin; i < end; ++i) rows[i] = dataset_losses(pool[i], x, y, codes);
-}
-
-// Below this many weight reads per generation a second thread costs more
-// to start than it saves.
-constexpr double parallel_threshold = 2.0e5;
-
-std::size_t sample_count(const SeriesSet& x) {
-    std::size_t samples = 0;
-    for (const Series& series : x) samples += series.size();
-    return samples;
-}
-
-bool worth_splitting(const std::vector<Network>& pool, const SeriesSet& x) {
-    // Asking for the core count costs a system call: ask once.
-    static const bool several_cores = std::thread::hardware_concurrency() >= 2;
-    if (pool.size() < 4 || !several_cores) return false;
-    const double n = pool.front().size;
-    const double work =
-        static_cast<double>(pool.size()) * static_cast<double>(sample_count(x)) * n * n / 2.0;
-    return work >= parallel_threshold;
-}
+// Below this many multiply-adds a pool is scored faster on one thread than
+// the wake-up of the others costs.
+constexpr double parallel_threshold = 1.0e5;
 
 }  // namespace
 
-std::vector<LossRow> evaluate_pool(std::vector<Network>& pool, const SeriesSet& x,
-                                   const SeriesSet& y, const std::vector<int32_t>& codes) {
+std::vector<LossRow> evaluate_pool(std::vector<Network>& pool, const SeriesView& x,
+                                   const SeriesView& y, const std::vector<int32_t>& codes) {
     std::vector<LossRow> rows(pool.size());
-    if (!worth_splitting(pool, x)) {
-        score_range(pool, rows, 0, pool.size(), x, y, codes);
+    // Every member reads the same inputs, laid out for block passes once.
+    const LaneInputs lane_inputs = make_lane_inputs(x);
+    auto score = [&](std::size_t begin, std::size_t end) {
+        for (std::size_t i = begin; i < end; ++i) {
+            rows[i] = dataset_losses(pool[i], x, y, codes, &lane_inputs);
+        }
+    };
+    const double n = pool.empty() ? 0.0 : pool.front().size;
+    const double work = static_cast<double>(pool.size()) * static_cast<double>(x.count) *
+                        static_cast<double>(x.steps) * n * n / 2.0;
+    if (work < parallel_threshold) {
+        score(0, pool.size());
         return rows;
     }
-    // The helper thread takes the second half; each row depends only on its
-    // own network and the shared, read-only data.
-    const std::size_t half = pool.size() / 2;
-    std::exception_ptr helper_failure;
-    std::thread helper;
-    try {
-        helper = std::thread([&] {
-            try {
-                score_range(pool, rows, half, pool.size(), x, y, codes);
-            } catch (...) {
-                helper_failure = std::current_exception();
-            }
-        });
-    } catch (const std::system_error&) {
-        // No thread to be had: score everything here, as a small pool would.
-        score_range(pool, rows, 0, pool.size(), x, y, codes);
-        return rows;
-    }
-    std::exception_ptr own_failure;
-    try {
-        score_range(pool, rows, 0, half, x, y, codes);
-    } catch (...) {
-        own_failure = std::current_exception();
-    }
-    helper.join();
-    if (own_failure) std::rethrow_exception(own_failure);
-    if (helper_failure) std::rethrow_exception(helper_failure);
+    // Small chunks balance networks of different sizes over the threads,
+    // and a thread that the system pauses holds back little work.
+    const std::size_t threads = static_cast<std::size_t>(worker_threads());
+    parallel_chunks(pool.size(), std::max<std::size_t>(1, pool.size() / (32 * threads)), score);
     return rows;
 }
 

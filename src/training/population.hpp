@@ -40,10 +40,11 @@ std::vector<Network> seed_population(const Network& network, int32_t count);
 std::vector<Network> build_pool(std::vector<Network>&& parents, std::vector<Network>&& children);
 
 // One loss row per pool member, in pool order, each member scored on the
-// whole of x and y. Large pools are split over two threads; every member is
-// scored on its own copy of the state, so the rows do not depend on it.
-std::vector<LossRow> evaluate_pool(std::vector<Network>& pool, const SeriesSet& x,
-                                   const SeriesSet& y, const std::vector<int32_t>& codes);
+// whole of x and y. Large pools are shared out over the worker threads in
+// chunks; every member is scored on its own, so the rows do not depend on
+// the number of threads.
+std::vector<LossRow> evaluate_pool(std::vector<Network>& pool, const SeriesView& x,
+                                   const SeriesView& y, const std::vector<int32_t>& codes);
 
 // Winners of count tournaments over the shuffled places (4 * count pool
 // indices): each group of four is won by its first member unless a later

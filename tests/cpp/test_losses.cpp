@@ -15,14 +15,14 @@ TEST(Losses, CodesAndSampleLoss) {
     for (const char* name : {"MSE", "ms", "mse ", ""}) EXPECT_EQ(loss_code(name), -1);
     EXPECT_EQ(loss_code(std::string_view("mse\0", 4)), -1);
 
-    const Sample target{1.0, 2.0};
+    const double target[] = {1.0, 2.0};
     const double zeros[] = {0.0, 0.0};
-    EXPECT_EQ(sample_loss(LOSS_MSE, target, zeros), 2.5);
-    EXPECT_EQ(sample_loss(LOSS_MAE, target, zeros), 1.5);
-    EXPECT_EQ(sample_loss(LOSS_MAPE, target, zeros),
+    EXPECT_EQ(sample_loss(LOSS_MSE, target, 2, zeros), 2.5);
+    EXPECT_EQ(sample_loss(LOSS_MAE, target, 2, zeros), 1.5);
+    EXPECT_EQ(sample_loss(LOSS_MAPE, target, 2, zeros),
               (100.0 / (1.0 + 1e-10) + 200.0 / (2.0 + 1e-10)) / 2.0);
     const double half = 0.5;
-    EXPECT_DOUBLE_EQ(sample_loss(LOSS_MAPE, Sample{0.0}, &half), 5e11);
+    EXPECT_DOUBLE_EQ(sample_loss(LOSS_MAPE, zeros, 1, &half), 5e11);
 }
 
 // One input and one output; the recurrent one sums its inputs over a series.
@@ -34,22 +34,24 @@ Network accumulator(bool recurrent) {
     return n;
 }
 
-SeriesSet series_of(const std::vector<std::vector<double>>& values) {
-    SeriesSet set;
-    for (const auto& steps : values) {
-        Series& series = set.emplace_back();
-        for (double v : steps) series.push_back(Sample{v});
-    }
-    return set;
+// One-value samples, one series per row.
+SeriesBlock series_of(const std::vector<std::vector<double>>& values) {
+    SeriesBlock block;
+    block.count = static_cast<int64_t>(values.size());
+    block.steps = values.empty() ? 0 : static_cast<int64_t>(values[0].size());
+    block.width = 1;
+    for (const auto& steps : values)
+        block.values.insert(block.values.end(), steps.begin(), steps.end());
+    return block;
 }
 
 TEST(Losses, SequenceToOneUsesLastStepAndClearsStatePerSeries) {
     Network n = accumulator(true);
     n.values = {7.0, 7.0};  // a stale state must not leak into the first series
-    const SeriesSet x = series_of({{1, 2, 3, 4}, {5, 6, 7, 8}, {1, 1, 1, 1}});
-    const SeriesSet y = series_of({{9}, {20}, {4}});
+    const SeriesBlock x = series_of({{1, 2, 3, 4}, {5, 6, 7, 8}, {1, 1, 1, 1}});
+    const SeriesBlock y = series_of({{9}, {20}, {4}});
     // Outputs 10, 26 and 4; D is the number of series.
-    const auto losses = dataset_losses(n, x, y, {LOSS_MAE, LOSS_MSE, LOSS_MAE});
+    const auto losses = dataset_losses(n, x.view(), y.view(), {LOSS_MAE, LOSS_MSE, LOSS_MAE});
     EXPECT_DOUBLE_EQ(losses[0], 7.0 / 3.0);
     EXPECT_DOUBLE_EQ(losses[1], 37.0 / 3.0);
     EXPECT_EQ(losses[0], losses[2]);
@@ -58,18 +60,20 @@ TEST(Losses, SequenceToOneUsesLastStepAndClearsStatePerSeries) {
 
 TEST(Losses, PerStepComparesEveryStep) {
     Network n = accumulator(true);
-    const SeriesSet x = series_of({{1, 1, 1}, {2, 2, 2}});
-    const SeriesSet y = series_of({{1, 2, 4}, {0, 4, 6}});
+    const SeriesBlock x = series_of({{1, 1, 1}, {2, 2, 2}});
+    const SeriesBlock y = series_of({{1, 2, 4}, {0, 4, 6}});
     // Outputs 1 2 3 and 2 4 6: errors 0 0 1 and 2 0 0, over six targets.
-    const auto losses = dataset_losses(n, x, y, {LOSS_MSE, LOSS_MAE});
+    const auto losses = dataset_losses(n, x.view(), y.view(), {LOSS_MSE, LOSS_MAE});
     EXPECT_DOUBLE_EQ(losses[0], 5.0 / 6.0);
     EXPECT_DOUBLE_EQ(losses[1], 3.0 / 6.0);
 }
 
 TEST(Losses, EmptyDatasetGivesNaNNotACrash) {
     Network n = accumulator(true);
-    EXPECT_TRUE(std::isnan(dataset_losses(n, SeriesSet{}, SeriesSet{}, {LOSS_MSE})[0]));
-    const auto no_steps = dataset_losses(n, SeriesSet{Series{}}, series_of({{1.0}}), {LOSS_MAE});
+    EXPECT_TRUE(std::isnan(dataset_losses(n, SeriesView{}, SeriesView{}, {LOSS_MSE})[0]));
+    const double none[1] = {0.0};
+    const auto no_steps =
+        dataset_losses(n, SeriesView{none, 1, 0, 1}, series_of({{1.0}}).view(), {LOSS_MAE});
     EXPECT_TRUE(std::isnan(no_steps[0]));
 }
 

@@ -153,25 +153,6 @@ Network dense(int32_t inputs, int32_t outputs, int32_t size, bool recurrent) {
     return n;
 }
 
-TEST(EvaluatePool, SplitScoringMatchesOneByOne) {
-    SeriesSet x, y;
-    for (int i = 0; i < 200; ++i) {
-        x.push_back({{std::sin(i * 0.1), std::cos(i * 0.3)}});
-        y.push_back({{std::sin(i * 0.05)}});
-    }
-    for (const bool recurrent : {false, true}) {
-        std::vector<Network> pool;
-        for (int i = 0; i < 40; ++i) pool.push_back(dense(2, 1, 12, recurrent));
-        std::vector<Network> copies = pool;
-        const std::vector<int32_t> codes = {0, 1, 2};
-        const std::vector<LossRow> rows = evaluate_pool(pool, x, y, codes);
-        ASSERT_EQ(rows.size(), pool.size());
-        for (std::size_t i = 0; i < copies.size(); ++i) {
-            EXPECT_EQ(rows[i], dataset_losses(copies[i], x, y, codes)) << i;
-        }
-    }
-}
-
 TEST(RunGeneration, KeepsPopulationSizeAndStopsOnScorerFailure) {
     Population population;
     population.members = seed_population(dense(2, 1, 5, false), 3);
@@ -200,21 +181,27 @@ TEST(SeedPopulation, FirstMemberIsAnUnchangedClone) {
 }
 
 TEST(ShuffleTogether, KeepsPairsAndFollowsTheCGenerator) {
-    for (const std::size_t n : {0u, 1u, 2u, 100u}) {
-        SeriesSet x, y;
-        for (std::size_t i = 0; i < n; ++i) {
-            x.push_back({{static_cast<double>(i)}, {static_cast<double>(i) + 0.5}});
-            y.push_back({{-static_cast<double>(i)}});
-        }
+    for (const int64_t n : {0, 1, 2, 100}) {
+        // Series of two steps (i, i + 0.5) with the target -i.
+        auto make = [n](SeriesBlock& x, SeriesBlock& y) {
+            x = {{}, n, 2, 1};
+            y = {{}, n, 1, 1};
+            for (int64_t i = 0; i < n; ++i) {
+                x.values.insert(x.values.end(), {double(i), double(i) + 0.5});
+                y.values.push_back(-double(i));
+            }
+        };
+        SeriesBlock x, y;
+        make(x, y);
         std::srand(7);
         shuffle_together(x, y);
-        ASSERT_EQ(x.size(), n);
+        ASSERT_EQ(x.values.size(), static_cast<std::size_t>(2 * n));
         std::vector<bool> seen(n, false);
         bool moved = false;
-        for (std::size_t k = 0; k < n; ++k) {
-            const double id = x[k][0][0];
-            EXPECT_EQ(x[k][1][0], id + 0.5);
-            EXPECT_EQ(y[k][0][0], -id);
+        for (int64_t k = 0; k < n; ++k) {
+            const double id = x.values[2 * k];
+            EXPECT_EQ(x.values[2 * k + 1], id + 0.5);
+            EXPECT_EQ(y.values[k], -id);
             EXPECT_FALSE(seen[static_cast<std::size_t>(id)]);
             seen[static_cast<std::size_t>(id)] = true;
             moved = moved || id != static_cast<double>(k);
@@ -223,14 +210,11 @@ TEST(ShuffleTogether, KeepsPairsAndFollowsTheCGenerator) {
             EXPECT_TRUE(moved);
         }
         // The same generator state gives the same order.
-        SeriesSet x2, y2;
-        for (std::size_t i = 0; i < n; ++i) {
-            x2.push_back({{static_cast<double>(i)}, {static_cast<double>(i) + 0.5}});
-            y2.push_back({{-static_cast<double>(i)}});
-        }
+        SeriesBlock x2, y2;
+        make(x2, y2);
         std::srand(7);
         shuffle_together(x2, y2);
-        EXPECT_EQ(x2, x);
+        EXPECT_EQ(x2.values, x.values);
     }
 }
 

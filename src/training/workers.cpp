@@ -1,0 +1,167 @@
+#include "training/workers.hpp"
+
+#include <pthread.h>
+#include <sched.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <condition_variable>
+#include <exception>
+#include <mutex>
+#include <new>
+#include <system_error>
+#include <thread>
+#include <vector>
+
+namespace tessavo {
+
+namespace {
+
+std::atomic<int32_t> worker_limit{0};
+
+int32_t allowed_cpus() {
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    if (sched_getaffinity(0, sizeof set, &set) != 0) return 1;
+    return std::max(1, CPU_COUNT(&set));
+}
+
+class Pool {
+public:
+    explicit Pool(int32_t helpers) {
+        try {
+            for (int32_t i = 0; i < helpers; ++i) threads_.emplace_back([this, i] { serve(i); });
+        } catch (const std::system_error&) {
+            // Fewer threads, possibly none: the caller still does the work.
+        }
+    }
+    // Never destroyed: threads of a pool that a fork left behind do not exist
+    // in the child, and live ones may be blocked when the process ends.
+    Pool(const Pool&) = delete;
+    Pool& operator=(const Pool&) = delete;
+
+    int32_t helpers() const { return static_cast<int32_t>(threads_.size()); }
+
+    // False when another caller's job is running.
+    bool run(std::size_t count, std::size_t chunk,
+             const std::function<void(std::size_t, std::size_t)>& work, int32_t limit) {
+        std::unique_lock<std::mutex> job_lock(job_mutex_, std::try_to_lock);
+        if (!job_lock.owns_lock()) return false;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            work_ = &work;
+            count_ = count;
+            chunk_ = chunk;
+            next_.store(0, std::memory_order_relaxed);
+            failure_ = nullptr;
+            joiners_ = limit - 1;
+            ++generation_;
+        }
+        wake_.notify_all();
+        take_chunks(work);
+        std::unique_lock<std::mutex> lock(mutex_);
+        // Late wakers find no job; the caller waits for those inside one.
+        work_ = nullptr;
+        done_.wait(lock, [this] { return running_ == 0; });
+        if (failure_) {
+            std::exception_ptr failure = failure_;
+            failure_ = nullptr;
+            std::rethrow_exception(failure);
+        }
+        return true;
+    }
+
+private:
+    void take_chunks(const std::function<void(std::size_t, std::size_t)>& work) {
+        for (;;) {
+            const std::size_t begin = next_.fetch_add(chunk_, std::memory_order_relaxed);
+            if (begin >= count_) return;
+            try {
+                work(begin, std::min(count_, begin + chunk_));
+            } catch (...) {
+                std::lock_guard<std::mutex> lock(mutex_);
+                if (!failure_) failure_ = std::current_exception();
+                // The remaining chunks are skipped.
+                next_.store(count_, std::memory_order_relaxed);
+                return;
+            }
+        }
+    }
+
+    void serve(int32_t) {
+        uint64_t seen = 0;
+        std::unique_lock<std::mutex> lock(mutex_);
+        for (;;) {
+            wake_.wait(lock, [&] { return generation_ != seen; });
+            seen = generation_;
+            if (work_ == nullptr || joiners_ <= 0) continue;
+            --joiners_;
+            const auto* work = work_;
+            ++running_;
+            lock.unlock();
+            take_chunks(*work);
+            lock.lock();
+            if (--running_ == 0) done_.notify_one();
+        }
+    }
+
+    std::vector<std::thread> threads_;
+    std::mutex job_mutex_;  // one job at a time
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    std::condition_variable done_;
+    uint64_t generation_ = 0;
+    const std::function<void(std::size_t, std::size_t)>* work_ = nullptr;
+    std::size_t count_ = 0;
+    std::size_t chunk_ = 1;
+    std::atomic<std::size_t> next_{0};
+    std::exception_ptr failure_;
+    int32_t joiners_ = 0;
+    int32_t running_ = 0;
+};
+
+std::mutex pool_mutex;
+Pool* pool = nullptr;
+pid_t pool_pid = 0;
+
+// The process's pool, started on first use. A forked child has none of its
+// parent's threads: it leaves the parent's pool alone and starts its own.
+Pool* current_pool() {
+    const pid_t pid = getpid();
+    std::lock_guard<std::mutex> lock(pool_mutex);
+    if (pool == nullptr || pool_pid != pid) {
+        pool = new Pool(allowed_cpus() - 1);
+        pool_pid = pid;
+    }
+    return pool;
+}
+
+// After a fork the mutex may have been held by a thread the child lacks.
+void reset_in_child() { new (&pool_mutex) std::mutex(); }
+
+[[maybe_unused]] const int registered = pthread_atfork(nullptr, nullptr, reset_in_child);
+
+}  // namespace
+
+void parallel_chunks(std::size_t count, std::size_t chunk,
+                     const std::function<void(std::size_t, std::size_t)>& work) {
+    chunk = std::max<std::size_t>(chunk, 1);
+    const int32_t threads = worker_threads();
+    if (threads > 1 && count > chunk && current_pool()->run(count, chunk, work, threads)) return;
+    for (std::size_t begin = 0; begin < count; begin += chunk) {
+        work(begin, std::min(count, begin + chunk));
+    }
+}
+
+int32_t worker_threads() {
+    static const int32_t cpus = allowed_cpus();
+    const int32_t limit = worker_limit.load(std::memory_order_relaxed);
+    const int32_t wanted = limit > 0 ? std::min(limit, cpus) : cpus;
+    if (wanted <= 1) return 1;
+    return std::min(wanted, current_pool()->helpers() + 1);
+}
+
+void set_worker_limit(int32_t limit) { worker_limit.store(limit, std::memory_order_relaxed); }
+
+}  // namespace tessavo

@@ -1,0 +1,26 @@
+// A persistent pool of worker threads, one per CPU the process may run on,
+// started on first use. The calling thread works too.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+
+namespace tessavo {
+
+// Runs work(begin, end) over consecutive chunks of [0, count) on the pool
+// and the calling thread, and returns when every chunk is done. The first
+// exception thrown by a chunk is rethrown here after all have stopped.
+// Runs everything on the calling thread when the pool is busy with another
+// caller's job or no thread could be started.
+void parallel_chunks(std::size_t count, std::size_t chunk,
+                     const std::function<void(std::size_t, std::size_t)>& work);
+
+// Threads that take part in a job, the caller included.
+int32_t worker_threads();
+
+// At most this many threads (the caller included) take part; 0 lifts the
+// limit. For tests and benchmarks.
+void set_worker_limit(int32_t limit);
+
+}  // namespace tessavo
