@@ -81,7 +81,8 @@ def test_runs_leave_no_thread_behind():
         model.evolve(x, y, pop_size=20, epochs=2, batch_size=batch_size, verbose=0)
     with pytest.raises(ValueError):
         model.evolve(x, y[:10], pop_size=20, epochs=2, verbose=0)
-    assert _task_count() == tasks
+    # Other libraries' threads (left by earlier tests) may end meanwhile.
+    assert _task_count() <= tasks
 
 
 def _train_in_child(queue):
