@@ -8,28 +8,10 @@ example's modules installed there.
 # pyright: standard
 # (Dask's own annotations are partial.)
 import os
-import time
-from concurrent.futures import Executor
 
 from distributed import Client, LocalCluster
 
-import tessavo
-from control import score
-
-
-def run(executor: Executor | None, chunksize: int = 1) -> tuple[dict[str, list[float]], float]:
-    tessavo.set_random_seed(2024)
-    model = tessavo.Model(4, 1, size=7)
-    model.compile(monitors=["size"])
-    start = time.perf_counter()
-    train_func = tessavo.scorer(score, executor, chunksize=chunksize)
-    history = model.func_evolve(train_func, pop_size=30, epochs=20, verbose=0)
-    return history, time.perf_counter() - start
-
-
-def warm_up(executor: Executor, workers: int) -> None:
-    """Starts the workers and has them import what scoring needs, untimed."""
-    list(executor.map(score, [tessavo.Model(4, 1, size=7) for _ in range(workers)]))
+from parallel_control import run, warm_up
 
 
 if __name__ == "__main__":
