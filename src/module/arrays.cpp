@@ -14,8 +14,9 @@ bool is_native_float64(PyArrayObject* array) {
 
 long double float64_copy_bytes(PyArrayObject* array) {
     const long double one = float64_bytes(static_cast<long double>(PyArray_SIZE(array)));
-    if (!is_native_float64(array)) return 2 * one;  // the cast, then perhaps a C-order copy
-    return PyArray_IS_C_CONTIGUOUS(array) && PyArray_ISALIGNED(array) ? 0.0L : one;
+    const bool in_place =
+        is_native_float64(array) && PyArray_IS_C_CONTIGUOUS(array) && PyArray_ISALIGNED(array);
+    return in_place ? 0.0L : one;
 }
 
 PyRef as_float64(PyArrayObject* array) {
@@ -28,11 +29,10 @@ PyRef as_float64(PyArrayObject* array) {
 }
 
 PyRef as_contiguous_float64(PyArrayObject* array) {
-    PyRef values = as_float64(array);
-    if (!values) return values;
-    auto* converted = reinterpret_cast<PyArrayObject*>(values.get());
-    if (PyArray_IS_C_CONTIGUOUS(converted) && PyArray_ISALIGNED(converted)) return values;
-    return PyRef(PyArray_NewCopy(converted, NPY_CORDER));
+    // One conversion at most, straight into C order; still safe casts only.
+    return PyRef(PyArray_FromAny(reinterpret_cast<PyObject*>(array),
+                                 PyArray_DescrFromType(NPY_DOUBLE), 0, 0,
+                                 NPY_ARRAY_C_CONTIGUOUS | NPY_ARRAY_ALIGNED, nullptr));
 }
 
 }  // namespace tessavo
