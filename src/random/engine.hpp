@@ -31,6 +31,17 @@ public:
         s_[3] = static_cast<uint32_t>(b >> 32);
     }
 
+    // Spreads a 64-bit seed over the state, as seed() does a 32-bit one.
+    constexpr void seed64(uint64_t value) {
+        uint64_t x = value;
+        const uint64_t a = splitmix64(x);
+        const uint64_t b = splitmix64(x);
+        s_[0] = static_cast<uint32_t>(a);
+        s_[1] = static_cast<uint32_t>(a >> 32);
+        s_[2] = static_cast<uint32_t>(b);
+        s_[3] = static_cast<uint32_t>(b >> 32);
+    }
+
     constexpr result_type operator()() {
         const uint32_t result = rotl(s_[1] * 5u, 7) * 9u;
         const uint32_t t = s_[1] << 9;
@@ -57,6 +68,15 @@ private:
 
     uint32_t s_[4] = {};
 };
+
+// The engine of item `index` of a job seeded with `seed` (a generation's
+// children, say): its stream depends on the pair alone, never on which
+// thread serves the item, so parallel work repeats bit for bit.
+constexpr RandomEngine derived_engine(uint64_t seed, uint64_t index) {
+    RandomEngine engine;
+    engine.seed64(seed ^ (index * 0xD1B54A32D192ED03u + 0x8BB84B93962EACC9u));
+    return engine;
+}
 
 // (x1 + x2 * 2^32) / 2^64 from two consecutive outputs of the engine.
 template <class Engine>
