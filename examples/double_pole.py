@@ -41,7 +41,7 @@ def derivatives(s: State, force: float) -> State:
             FRICTION * speed / (m * l) + GRAVITY * sin)
         total_mass += m * (1.0 - 0.75 * cos * cos)
     x_acc = total_force / total_mass
-    accs = []
+    accs: list[float] = []
     for angle, speed, m, l in ((a1, a1_dot, POLE_MASSES[0], HALF_LENGTHS[0]),
                                (a2, a2_dot, POLE_MASSES[1], HALF_LENGTHS[1])):
         accs.append(-0.75 * (x_acc * math.cos(angle) + GRAVITY * math.sin(angle)
