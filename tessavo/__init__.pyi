@@ -28,6 +28,9 @@ __version__: str
 # Arrays that NumPy casts safely to float64 (bool, integer and floating
 # element types; complex and object arrays are refused).
 _Array = numpy.ndarray[Any, numpy.dtype[numpy.bool_ | numpy.integer[Any] | numpy.floating[Any]]]
+# What predict, evaluate and evolve take: anything NumPy converts to such an
+# array (lists, tuples, pandas objects, objects with __array__).
+_Data = numpy.typing.ArrayLike
 _LossName = Literal["mse", "mae", "mape"]
 _MonitorName = Literal["size"]
 _ActivationName = Literal["sigmoid", "tanh", "relu", "linear"]
@@ -111,12 +114,12 @@ class Model:
 
     def evolve(
         self,
-        x_train: _Array,
-        y_train: _Array,
+        x_train: _Data,
+        y_train: _Data,
         pop_size: int = 100,
         batch_size: int = -1,
         epochs: int = 100,
-        validation_data: tuple[_Array, _Array] | None = None,
+        validation_data: tuple[_Data, _Data] | None = None,
         verbose: int = 1,
         *,
         callbacks: list[Any] | None = None,
@@ -128,11 +131,13 @@ class Model:
         with a loss.
 
         Args:
-            x_train: Training inputs, a numpy.ndarray: (samples, inputs) for a
-                feed-forward model, (series, steps, inputs) for a recurrent
-                one.
+            x_train: Training inputs, a numpy.ndarray or anything NumPy
+                converts safely to float64 (lists, pandas DataFrame and
+                Series, ...): (samples, inputs) for a feed-forward model,
+                (series, steps, inputs) for a recurrent one.
             y_train: Training targets: (samples, outputs), or for a recurrent
-                model (series, steps, outputs) or (series, 1, outputs).
+                model (series, steps, outputs) or (series, 1, outputs). With
+                one output a 1-D y of n values means (n, 1).
             pop_size: Population size, at least 1. Default 100.
             batch_size: Samples (series) per batch, at least 1; -1 (the
                 default) makes the whole dataset one batch.
@@ -205,14 +210,15 @@ class Model:
                 raises; the model is left unchanged.
         """
 
-    def predict(self, x: _Array, /) -> numpy.typing.NDArray[numpy.float64]:
+    def predict(self, x: _Data, /) -> numpy.typing.NDArray[numpy.float64]:
         """Predict the the outputs for a given set of samples.
 
         A recurrent model carries its node values from call to call, except
         that every series of a 3-D x starts from a cleared state.
 
         Args:
-            x: A numpy.ndarray of shape (inputs,) for one sample,
+            x: A numpy.ndarray or array-like (list, DataFrame, ...) of
+                shape (inputs,) for one sample,
                 (samples, inputs) for several (one time series for a
                 recurrent model), or, for a recurrent model only,
                 (series, steps, inputs).
@@ -222,12 +228,13 @@ class Model:
             by the number of outputs.
 
         Raises:
-            TypeError: x is not a numpy.ndarray, or was given by keyword.
+            TypeError: x does not hold numbers that convert safely to
+                float64, or was given by keyword.
             ValueError: x has the wrong number of dimensions or its last
                 dimension is not the number of inputs.
         """
 
-    def evaluate(self, x: _Array, y: _Array, /) -> list[float]:
+    def evaluate(self, x: _Data, y: _Data, /) -> list[float]:
         """Evaluate the the network based on the compiled losses/metrics on a given dataset.
 
         Args:
@@ -240,7 +247,8 @@ class Model:
 
         Raises:
             RuntimeError: The model is not compiled.
-            TypeError: x or y is not a numpy.ndarray, or keywords were given.
+            TypeError: x or y does not hold numbers that convert safely to
+                float64, or keywords were given.
             ValueError: Shapes that do not fit the model, or an empty dataset.
         """
 
@@ -287,6 +295,29 @@ class Model:
         Returns:
             One (from, to, {"weight": float}) per connection, sorted by source
             and then by target.
+        """
+
+    def to_dot(
+        self, *, show_weights: bool = False, rankdir: Literal["TB", "LR", "BT", "RL"] = "LR"
+    ) -> str:
+        """The network as Graphviz DOT text, to render with the dot program.
+
+        Inputs are ranked first and outputs last; nodes show their index and
+        activation. An edge is blue for a positive weight and red for a
+        negative one, wider the larger the weight; recurrent edges (to the
+        same or an earlier node) are dashed.
+
+        Args:
+            show_weights: Whether edges are labelled with their weight.
+                Keyword only. Default False.
+            rankdir: Graphviz's direction of the layout. Keyword only.
+                Default "LR".
+
+        Returns:
+            A DOT digraph with one node statement "n<index> [...]" per node.
+
+        Raises:
+            ValueError: An unknown rankdir.
         """
 
     def to_keras(self) -> Any:
@@ -363,7 +394,7 @@ class Genome:
     def recurrent(self) -> bool:
         """If the model is recurrent or not."""
 
-    def predict(self, x: _Array, /) -> numpy.typing.NDArray[numpy.float64]:
+    def predict(self, x: _Data, /) -> numpy.typing.NDArray[numpy.float64]:
         """Predict the the outputs for a given set of samples.
 
         Args:
@@ -373,13 +404,37 @@ class Genome:
             As for Model.predict.
 
         Raises:
-            TypeError: x is not a numpy.ndarray, or was given by keyword.
+            TypeError: x does not hold numbers that convert safely to
+                float64, or was given by keyword.
             ValueError: x does not fit the genome's shape.
             RuntimeError: The genome was built directly and holds no network.
         """
 
     def clear(self) -> None:
         """Clears the recurrent state of the genome, preparing it for a new sequence of inputs."""
+
+    def to_dot(
+        self, *, show_weights: bool = False, rankdir: Literal["TB", "LR", "BT", "RL"] = "LR"
+    ) -> str:
+        """The network as Graphviz DOT text, as for Model.to_dot.
+
+        Inputs are ranked first and outputs last; nodes show their index and
+        activation. An edge is blue for a positive weight and red for a
+        negative one, wider the larger the weight; recurrent edges (to the
+        same or an earlier node) are dashed.
+
+        Args:
+            show_weights: Whether edges are labelled with their weight.
+                Keyword only. Default False.
+            rankdir: Graphviz's direction of the layout. Keyword only.
+                Default "LR".
+
+        Returns:
+            A DOT digraph with one node statement "n<index> [...]" per node.
+
+        Raises:
+            ValueError: An unknown rankdir.
+        """
 
 def load(path: _Path, /) -> Model:
     """Load a model saved in the '.tv' format.
