@@ -10,6 +10,7 @@ from typing_extensions import disjoint_base
 
 from tessavo import callbacks as callbacks
 from tessavo import optimizers as optimizers
+from tessavo import utils as utils
 from tessavo.optimizers import Alpha
 
 __all__ = [
@@ -21,6 +22,7 @@ __all__ = [
     "optimizers",
     "scorer",
     "set_random_seed",
+    "utils",
 ]
 
 __version__: str
