@@ -490,21 +490,25 @@ def scorer(
     score_genome: Callable[[Genome], _Score],
     executor: _Executor | None = None,
     *,
-    chunksize: int = 1,
+    chunksize: int | None = None,
 ) -> Callable[[list[Genome]], numpy.typing.NDArray[numpy.float64]]:
     """Make a train_func for Model.func_evolve from a per-genome score.
 
     Args:
         score_genome: Scores one Genome (lower is better) and returns a
             number. With an executor it must be picklable (a function defined
-            at module level): genomes travel by pickling.
+            at module level, or an object of a module-level class): genomes
+            travel by pickling.
         executor: None (the default) scores the genomes one after the other
             in this process; an object with the concurrent.futures interface
             (ProcessPoolExecutor, Dask's Client.get_executor(), ...) scores
-            them through its map.
-        chunksize: Genomes scored per task, at least 1 (the default). More
-            saves the executor's per-task cost when one genome is quick to
-            score. Keyword only.
+            them through its map; a Dask Client or its get_executor() gets
+            score_genome, with any data it holds, sent to every worker once
+            per generation, not once per task.
+        chunksize: Genomes scored per task, at least 1; None (the default)
+            splits a generation into about two tasks per worker of the
+            executor. Fewer, larger tasks save the executor's per-task cost
+            when one genome is quick to score. Keyword only.
 
     Returns:
         A train_func that returns the scores in genome order. An exception
@@ -513,8 +517,8 @@ def scorer(
 
     Raises:
         TypeError: score_genome is not callable, executor has no map method,
-            or chunksize is not an int; from the train_func, a score that is
-            not a number.
+            or chunksize is neither None nor an int; from the train_func, a
+            score that is not a number.
         ValueError: chunksize below 1; from the train_func, an executor that
             returned too few or too many scores.
     """
