@@ -16,7 +16,6 @@ import time
 from concurrent.futures import ProcessPoolExecutor
 
 import gymnasium as gym
-import numpy as np
 
 import tessavo
 from tessavo.callbacks import LambdaCallback, StopAtTarget
