@@ -25,7 +25,7 @@ SIGNATURES = [
     (tessavo.load, "(path, /)"),
     (tessavo.from_keras, "(keras_model, /)"),
     (tessavo.set_random_seed, "(seed, /)"),
-    (tessavo.scorer, "(score_genome, executor=None, *, chunksize=1)"),
+    (tessavo.scorer, "(score_genome, executor=None, *, chunksize=None)"),
     (tessavo.Model(2, 1).evolve, "(x_train, y_train, pop_size=100, batch_size=-1, epochs=100, "
      "validation_data=None, verbose=1, *, callbacks=None)"),
     (tessavo.Model.func_evolve, "(self, /, train_func, pop_size=100, epochs=100, verbose=1, "

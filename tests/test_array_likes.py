@@ -73,7 +73,7 @@ def test_dataframe_round_trip():
         ([[object(), 1.0]], TypeError, "array-like of numbers"),
         (pd.DataFrame({"a": ["x"], "b": [1.0]}), TypeError, "array-like of numbers"),
         ([[1j, 0.0]], TypeError, None),
-        (np.zeros((1, 2), dtype=complex), TypeError, None),
+        (np.zeros((12, 2), dtype=complex), TypeError, "safe"),
         ([[1.0, 2.0], [3.0]], ValueError, None),
         (None, TypeError, "array-like of numbers"),
     ],

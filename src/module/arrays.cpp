@@ -13,16 +13,16 @@ bool is_native_float64(PyArrayObject* array) {
 }  // namespace
 
 PyRef as_array(PyObject* object, const char* name) {
-    PyRef converted = PyArray_Check(object)
-                          ? PyRef::borrow(object)
-                          : PyRef(PyArray_FromAny(object, nullptr, 0, 0, 0, nullptr));
+    // An ndarray's dtype is left to the safe cast that reads it.
+    if (PyArray_Check(object)) return PyRef::borrow(object);
+    PyRef converted(PyArray_FromAny(object, nullptr, 0, 0, 0, nullptr));
     if (!converted) return converted;
     auto* array = reinterpret_cast<PyArrayObject*>(converted.get());
     const int type = PyArray_TYPE(array);
     if (!PyTypeNum_ISBOOL(type) && !PyTypeNum_ISINTEGER(type) && !PyTypeNum_ISFLOAT(type)) {
         PyErr_Format(PyExc_TypeError,
-                     "Expected %s to be an array or array-like of numbers (bool, int or "
-                     "float), got %s of dtype %S.",
+                     "Expected %s to be a numpy.ndarray or an array-like of numbers (bool, int "
+                     "or float), got %s of dtype %S.",
                      name, Py_TYPE(object)->tp_name,
                      reinterpret_cast<PyObject*>(PyArray_DESCR(array)));
         return PyRef();

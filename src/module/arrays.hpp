@@ -10,10 +10,11 @@
 
 namespace tessavo {
 
-// An ndarray itself, or NumPy's conversion of an array-like: lists, tuples,
-// pandas objects, anything with __array__. Null with ValueError for ragged
-// input and TypeError for strings, objects or complex numbers, which no safe
-// cast makes float64.
+// An ndarray itself (its dtype is checked by the safe cast that reads it),
+// or NumPy's conversion of an array-like: lists, tuples, pandas objects,
+// anything with __array__. Null with ValueError for ragged input and
+// TypeError for strings, objects or complex numbers, which no safe cast
+// makes float64.
 PyRef as_array(PyObject* object, const char* name);
 
 // As as_array, for targets: with one output, a 1-D y of n values is read as
