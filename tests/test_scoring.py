@@ -65,7 +65,7 @@ def test_dask_cluster_from_the_command_line_equals_serial():
     serial = seeded_run()
     with bench.cluster(2, pythonpath=[Path(__file__).parent]) as client:
         # The benchmark, small: its own check is that both runs are the same.
-        _, serial_history, dask_history = bench.compare(client, bench.calibrated(1.0), 6, 2, 1)
+        _, serial_history, dask_history, _ = bench.compare(client, bench.calibrated(1.0), 6, 2, 1)
         assert dask_history == serial_history
         for executor, chunk in [(client.get_executor(), None), (client.get_executor(), 1),
                                 (client, 4)]:
