@@ -9,6 +9,7 @@ from tessavo._core import Genome, Model, from_keras, load, optimizers, set_rando
 _sys.modules[__name__ + ".optimizers"] = optimizers
 
 from tessavo import callbacks  # noqa: E402
+from tessavo import utils  # noqa: E402
 from tessavo._scoring import scorer  # noqa: E402
 
 try:
@@ -25,4 +26,5 @@ __all__ = [
     "optimizers",
     "scorer",
     "set_random_seed",
+    "utils",
 ]

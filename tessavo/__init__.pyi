@@ -10,6 +10,7 @@ from typing_extensions import disjoint_base
 
 from tessavo import callbacks as callbacks
 from tessavo import optimizers as optimizers
+from tessavo import utils as utils
 from tessavo.optimizers import Alpha, Beta
 
 __all__ = [
@@ -21,6 +22,7 @@ __all__ = [
     "optimizers",
     "scorer",
     "set_random_seed",
+    "utils",
 ]
 
 __version__: str
@@ -28,6 +30,9 @@ __version__: str
 # Arrays that NumPy casts safely to float64 (bool, integer and floating
 # element types; complex and object arrays are refused).
 _Array = numpy.ndarray[Any, numpy.dtype[numpy.bool_ | numpy.integer[Any] | numpy.floating[Any]]]
+# What predict, evaluate and evolve take: anything NumPy converts to such an
+# array (lists, tuples, pandas objects, objects with __array__).
+_Data = numpy.typing.ArrayLike
 _LossName = Literal["mse", "mae", "mape"]
 _MonitorName = Literal["size"]
 _ActivationName = Literal["sigmoid", "tanh", "relu", "linear"]
@@ -111,12 +116,12 @@ class Model:
 
     def evolve(
         self,
-        x_train: _Array,
-        y_train: _Array,
+        x_train: _Data,
+        y_train: _Data,
         pop_size: int = 100,
         batch_size: int = -1,
         epochs: int = 100,
-        validation_data: tuple[_Array, _Array] | None = None,
+        validation_data: tuple[_Data, _Data] | None = None,
         verbose: int = 1,
         *,
         callbacks: list[Any] | None = None,
@@ -128,11 +133,13 @@ class Model:
         with a loss.
 
         Args:
-            x_train: Training inputs, a numpy.ndarray: (samples, inputs) for a
-                feed-forward model, (series, steps, inputs) for a recurrent
-                one.
+            x_train: Training inputs, a numpy.ndarray or anything NumPy
+                converts safely to float64 (lists, pandas DataFrame and
+                Series, ...): (samples, inputs) for a feed-forward model,
+                (series, steps, inputs) for a recurrent one.
             y_train: Training targets: (samples, outputs), or for a recurrent
-                model (series, steps, outputs) or (series, 1, outputs).
+                model (series, steps, outputs) or (series, 1, outputs). With
+                one output a 1-D y of n values means (n, 1).
             pop_size: Population size, at least 1. Default 100.
             batch_size: Samples (series) per batch, at least 1; -1 (the
                 default) makes the whole dataset one batch.
@@ -205,14 +212,15 @@ class Model:
                 raises; the model is left unchanged.
         """
 
-    def predict(self, x: _Array, /) -> numpy.typing.NDArray[numpy.float64]:
+    def predict(self, x: _Data, /) -> numpy.typing.NDArray[numpy.float64]:
         """Predict the the outputs for a given set of samples.
 
         A recurrent model carries its node values from call to call, except
         that every series of a 3-D x starts from a cleared state.
 
         Args:
-            x: A numpy.ndarray of shape (inputs,) for one sample,
+            x: A numpy.ndarray or array-like (list, DataFrame, ...) of
+                shape (inputs,) for one sample,
                 (samples, inputs) for several (one time series for a
                 recurrent model), or, for a recurrent model only,
                 (series, steps, inputs).
@@ -222,12 +230,13 @@ class Model:
             by the number of outputs.
 
         Raises:
-            TypeError: x is not a numpy.ndarray, or was given by keyword.
+            TypeError: x does not hold numbers that convert safely to
+                float64, or was given by keyword.
             ValueError: x has the wrong number of dimensions or its last
                 dimension is not the number of inputs.
         """
 
-    def evaluate(self, x: _Array, y: _Array, /) -> list[float]:
+    def evaluate(self, x: _Data, y: _Data, /) -> list[float]:
         """Evaluate the the network based on the compiled losses/metrics on a given dataset.
 
         Args:
@@ -240,7 +249,8 @@ class Model:
 
         Raises:
             RuntimeError: The model is not compiled.
-            TypeError: x or y is not a numpy.ndarray, or keywords were given.
+            TypeError: x or y does not hold numbers that convert safely to
+                float64, or keywords were given.
             ValueError: Shapes that do not fit the model, or an empty dataset.
         """
 
@@ -288,6 +298,29 @@ class Model:
         Returns:
             One (from, to, {"weight": float}) per connection, sorted by source
             and then by target.
+        """
+
+    def to_dot(
+        self, *, show_weights: bool = False, rankdir: Literal["TB", "LR", "BT", "RL"] = "LR"
+    ) -> str:
+        """The network as Graphviz DOT text, to render with the dot program.
+
+        Inputs are ranked first and outputs last; nodes show their index and
+        activation. An edge is blue for a positive weight and red for a
+        negative one, wider the larger the weight; recurrent edges (to the
+        same or an earlier node) are dashed.
+
+        Args:
+            show_weights: Whether edges are labelled with their weight.
+                Keyword only. Default False.
+            rankdir: Graphviz's direction of the layout. Keyword only.
+                Default "LR".
+
+        Returns:
+            A DOT digraph with one node statement "n<index> [...]" per node.
+
+        Raises:
+            ValueError: An unknown rankdir.
         """
 
     def to_keras(self) -> Any:
@@ -364,7 +397,7 @@ class Genome:
     def recurrent(self) -> bool:
         """If the model is recurrent or not."""
 
-    def predict(self, x: _Array, /) -> numpy.typing.NDArray[numpy.float64]:
+    def predict(self, x: _Data, /) -> numpy.typing.NDArray[numpy.float64]:
         """Predict the the outputs for a given set of samples.
 
         Args:
@@ -374,13 +407,37 @@ class Genome:
             As for Model.predict.
 
         Raises:
-            TypeError: x is not a numpy.ndarray, or was given by keyword.
+            TypeError: x does not hold numbers that convert safely to
+                float64, or was given by keyword.
             ValueError: x does not fit the genome's shape.
             RuntimeError: The genome was built directly and holds no network.
         """
 
     def clear(self) -> None:
         """Clears the recurrent state of the genome, preparing it for a new sequence of inputs."""
+
+    def to_dot(
+        self, *, show_weights: bool = False, rankdir: Literal["TB", "LR", "BT", "RL"] = "LR"
+    ) -> str:
+        """The network as Graphviz DOT text, as for Model.to_dot.
+
+        Inputs are ranked first and outputs last; nodes show their index and
+        activation. An edge is blue for a positive weight and red for a
+        negative one, wider the larger the weight; recurrent edges (to the
+        same or an earlier node) are dashed.
+
+        Args:
+            show_weights: Whether edges are labelled with their weight.
+                Keyword only. Default False.
+            rankdir: Graphviz's direction of the layout. Keyword only.
+                Default "LR".
+
+        Returns:
+            A DOT digraph with one node statement "n<index> [...]" per node.
+
+        Raises:
+            ValueError: An unknown rankdir.
+        """
 
 def load(path: _Path, /) -> Model:
     """Load a model saved in the '.tv' format.
@@ -434,21 +491,25 @@ def scorer(
     score_genome: Callable[[Genome], _Score],
     executor: _Executor | None = None,
     *,
-    chunksize: int = 1,
+    chunksize: int | None = None,
 ) -> Callable[[list[Genome]], numpy.typing.NDArray[numpy.float64]]:
     """Make a train_func for Model.func_evolve from a per-genome score.
 
     Args:
         score_genome: Scores one Genome (lower is better) and returns a
             number. With an executor it must be picklable (a function defined
-            at module level): genomes travel by pickling.
+            at module level, or an object of a module-level class): genomes
+            travel by pickling.
         executor: None (the default) scores the genomes one after the other
             in this process; an object with the concurrent.futures interface
             (ProcessPoolExecutor, Dask's Client.get_executor(), ...) scores
-            them through its map.
-        chunksize: Genomes scored per task, at least 1 (the default). More
-            saves the executor's per-task cost when one genome is quick to
-            score. Keyword only.
+            them through its map; a Dask Client or its get_executor() gets
+            score_genome, with any data it holds, sent to every worker once
+            per generation, not once per task.
+        chunksize: Genomes scored per task, at least 1; None (the default)
+            splits a generation into about two tasks per worker of the
+            executor. Fewer, larger tasks save the executor's per-task cost
+            when one genome is quick to score. Keyword only.
 
     Returns:
         A train_func that returns the scores in genome order. An exception
@@ -457,8 +518,8 @@ def scorer(
 
     Raises:
         TypeError: score_genome is not callable, executor has no map method,
-            or chunksize is not an int; from the train_func, a score that is
-            not a number.
+            or chunksize is neither None nor an int; from the train_func, a
+            score that is not a number.
         ValueError: chunksize below 1; from the train_func, an executor that
             returned too few or too many scores.
     """

@@ -17,7 +17,7 @@ import os
 
 from tessavo._core import Model, _install_genome
 
-__all__ = ["Callback", "EarlyStopping", "LambdaCallback", "ModelCheckpoint"]
+__all__ = ["Callback", "EarlyStopping", "LambdaCallback", "ModelCheckpoint", "StopAtTarget"]
 
 
 class Callback:
@@ -201,6 +201,31 @@ class ModelCheckpoint(_Monitor):
         holder.save(path)
         if self.verbose > 0:
             print(f"Epoch {epoch + 1}: saved the best network to {path}")
+
+
+class StopAtTarget(_Monitor):
+    """Stop a run at the end of the first epoch whose monitored value reaches
+    ``target``: at or below it (``mode="min"`` or ``"auto"``), at or above it
+    (``mode="max"``). ``stopped_epoch`` is that epoch, or None."""
+
+    def __init__(self, target, monitor="loss", mode="auto", verbose=0):
+        super().__init__(monitor, mode)
+        self.target = _check_number("target", target)
+        self.verbose = _check_number("verbose", verbose)
+        self.stopped_epoch = None
+
+    def on_train_begin(self, logs=None):
+        self.stopped_epoch = None
+
+    def on_epoch_end(self, epoch, logs=None):
+        current = _monitored(logs, self.monitor, "StopAtTarget")
+        reached = current <= self.target if self.mode == "min" else current >= self.target
+        if reached:
+            self.stopped_epoch = epoch
+            self.model.stop_training = True
+            if self.verbose > 0:
+                print(f"Epoch {epoch + 1}: {self.monitor} = {current:.6g} reached the target "
+                      f"{self.target:.6g}")
 
 
 class LambdaCallback(Callback):

@@ -13,7 +13,7 @@ from typing import Literal
 
 from tessavo import Genome, Model
 
-__all__ = ["Callback", "EarlyStopping", "LambdaCallback", "ModelCheckpoint"]
+__all__ = ["Callback", "EarlyStopping", "LambdaCallback", "ModelCheckpoint", "StopAtTarget"]
 
 # The epoch's history values: "loss", the metrics, "val_..." and "size".
 _Logs = dict[str, float]
@@ -38,7 +38,7 @@ class Callback:
         """Called once before the first epoch.
 
         Args:
-            logs: None or an empty dict.
+            logs: An empty dict.
         """
 
     def on_epoch_end(self, epoch: int, logs: _Logs | None = None) -> None:
@@ -148,6 +148,38 @@ class ModelCheckpoint(Callback):
         mode: _Mode = "auto",
     ) -> None: ...
 
+class StopAtTarget(Callback):
+    """Stop a run once the monitored value reaches a target.
+
+    At the end of the first epoch whose value is at or below ``target``
+    (``mode="min"`` or ``"auto"``), or at or above it (``mode="max"``),
+    ``model.stop_training`` is set: the run ends after that epoch. For a
+    ``func_evolve`` that scores the negated return of an episode, stopping at
+    a return of 475 is ``StopAtTarget(-475)``.
+
+    Args:
+        target: The value to reach; not NaN.
+        monitor: The history key to watch. Default "loss".
+        mode: "min" or "auto" (the default): reached at or below target;
+            "max": at or above.
+        verbose: Above 0, prints a line when the target is reached. Default 0.
+
+    Raises:
+        TypeError: An argument has the wrong type.
+        ValueError: A NaN number or an unknown mode; during the run, a
+            monitor the run does not record.
+    """
+
+    target: float
+    monitor: str
+    mode: Literal["min", "max"]
+    min_delta: float
+    verbose: float
+    stopped_epoch: int | None
+    def __init__(
+        self, target: float, monitor: str = "loss", mode: _Mode = "auto", verbose: float = 0
+    ) -> None: ...
+
 class LambdaCallback(Callback):
     """A callback made of plain functions; any may be omitted.
 
@@ -155,6 +187,7 @@ class LambdaCallback(Callback):
         on_train_begin: None (the default) or a function of logs.
         on_epoch_end: None (the default) or a function of epoch and logs.
         on_train_end: None (the default) or a function of logs.
+            Training always passes logs as a dict (empty at the start).
 
     Raises:
         TypeError: A given hook is not callable.
@@ -162,7 +195,7 @@ class LambdaCallback(Callback):
 
     def __init__(
         self,
-        on_train_begin: Callable[[_Logs | None], object] | None = None,
-        on_epoch_end: Callable[[int, _Logs | None], object] | None = None,
-        on_train_end: Callable[[_Logs | None], object] | None = None,
+        on_train_begin: Callable[[_Logs], object] | None = None,
+        on_epoch_end: Callable[[int, _Logs], object] | None = None,
+        on_train_end: Callable[[_Logs], object] | None = None,
     ) -> None: ...

@@ -15,7 +15,8 @@ from tessavo.optimizers import Alpha
 ROOT = Path(__file__).resolve().parent.parent
 STUBS = {name: ROOT / "tessavo" / f"{file}.pyi" for name, file in
          [("tessavo", "__init__"), ("tessavo.optimizers", "optimizers"),
-          ("tessavo.callbacks", "callbacks")]}
+          ("tessavo.callbacks", "callbacks"), ("tessavo.utils", "utils"),
+          ("tessavo.sklearn", "sklearn")]}
 
 SIGNATURES = [
     (tessavo.Model, "(inputs, outputs, size=-1, recurrent=False)"),
@@ -24,7 +25,7 @@ SIGNATURES = [
     (tessavo.load, "(path, /)"),
     (tessavo.from_keras, "(keras_model, /)"),
     (tessavo.set_random_seed, "(seed, /)"),
-    (tessavo.scorer, "(score_genome, executor=None, *, chunksize=1)"),
+    (tessavo.scorer, "(score_genome, executor=None, *, chunksize=None)"),
     (tessavo.Model(2, 1).evolve, "(x_train, y_train, pop_size=100, batch_size=-1, epochs=100, "
      "validation_data=None, verbose=1, *, callbacks=None)"),
     (tessavo.Model.func_evolve, "(self, /, train_func, pop_size=100, epochs=100, verbose=1, "
@@ -103,11 +104,12 @@ def test_every_public_callable_is_stubbed_with_documented_parameters():
         if returns != "None":
             assert "Returns:" in doc, f"{name} does not document what it returns"
     # Every public runtime callable has a stub and a signature.
-    modules = {"optimizers", "callbacks"}
+    modules = {"optimizers", "callbacks", "utils"}
     runtime = [(f"tessavo.{n}", getattr(tessavo, n)) for n in tessavo.__all__ if n not in modules]
     runtime += [("tessavo.optimizers.Alpha", Alpha)]
     runtime += [(f"tessavo.callbacks.{n}", getattr(tessavo.callbacks, n))
                 for n in tessavo.callbacks.__all__]
+    runtime += [(f"tessavo.utils.{n}", getattr(tessavo.utils, n)) for n in tessavo.utils.__all__]
     for cls_name, cls in [("tessavo.Model", tessavo.Model), ("tessavo.Genome", tessavo.Genome)]:
         runtime += [(f"{cls_name}.{n}", getattr(cls, n)) for n in dir(cls)
                     if not n.startswith("_") and callable(getattr(cls, n))]

@@ -2,7 +2,13 @@ import numpy as np
 import pytest
 
 import tessavo
-from tessavo.callbacks import Callback, EarlyStopping, LambdaCallback, ModelCheckpoint
+from tessavo.callbacks import (
+    Callback,
+    EarlyStopping,
+    LambdaCallback,
+    ModelCheckpoint,
+    StopAtTarget,
+)
 
 X = np.linspace(-1, 1, 40).reshape(20, 2)
 Y = X[:, :1] - X[:, 1:]
@@ -125,6 +131,7 @@ def failing(hook):
         ([failing("on_epoch_end")], KeyError),
         ([EarlyStopping(restore_best_weights=True), failing("on_train_end")], KeyError),
         ([EarlyStopping(monitor="val_loss")], ValueError),
+        ([StopAtTarget(0.0, monitor="val_loss")], ValueError),
     ],
 )
 def test_bad_callbacks_leave_the_model(kind, callbacks, error):
@@ -145,8 +152,27 @@ def test_bad_callbacks_leave_the_model(kind, callbacks, error):
         (lambda: EarlyStopping(monitor=1), TypeError),
         (lambda: ModelCheckpoint(b"x.tv"), TypeError),
         (lambda: LambdaCallback(on_epoch_end=1), TypeError),
+        (lambda: StopAtTarget(float("nan")), ValueError),
+        (lambda: StopAtTarget("1"), TypeError),
     ],
 )
 def test_bad_callback_arguments(make, error):
     with pytest.raises(error):
         make()
+
+
+@pytest.mark.parametrize("kind", ["evolve", "func"])
+@pytest.mark.parametrize("mode", ["min", "max"])
+def test_stop_at_target(kind, mode):
+    # The target is the value the run reaches at its fourth epoch.
+    tessavo.set_random_seed(5)
+    full = run(compiled(), kind, epochs=8, callbacks=[Recorder()])
+    target = full["loss"][3] if mode == "min" else full["size"][3]
+    monitor = "loss" if mode == "min" else "size"
+    reached = [i for i, v in enumerate(full[monitor])
+               if (v <= target if mode == "min" else v >= target)][0]
+    stopper = StopAtTarget(target, monitor=monitor, mode=mode)
+    tessavo.set_random_seed(5)
+    history = run(compiled(), kind, epochs=8, callbacks=[Recorder(), stopper])
+    assert stopper.stopped_epoch == reached
+    assert history["loss"] == full["loss"][:reached + 1]

@@ -37,9 +37,10 @@ def compiled(recurrent):
 @pytest.mark.parametrize(
     "recurrent, x_shape, y_shape, message",
     [
-        (False, (10, 2), (10,), SAME),
+        # With one output a 1-D y is (samples, 1).
+        (False, (10, 2), (10,), inputs(2)),
         (False, (10, 4, 3), (9, 4, 2), TWO),
-        (False, (10,), (9,), TWO),
+        (False, (10,), (9,), SAME),
         (False, (100, 4), (99, 2), first(100, 99)),
         (False, (100, 4), (100, 2), inputs(4)),
         (False, (100, 3), (100, 2), outputs(2)),

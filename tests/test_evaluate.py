@@ -79,8 +79,8 @@ def test_uncompiled_model_refused_before_arguments_are_read():
     "args, kwargs",
     [
         ((np.zeros((1, 3)),), {}),
-        ((np.zeros((1, 3)), [[0.0, 0.0]]), {}),
-        (([[0.0, 0.0, 0.0]], np.zeros((1, 2))), {}),
+        ((np.zeros((1, 3)), [["a", "b"]]), {}),
+        (([[None, 0.0, 0.0]], np.zeros((1, 2))), {}),
         ((np.zeros((1, 3)), np.zeros((1, 2)), None), {}),
         ((np.zeros((1, 3)),), {"y": np.zeros((1, 2))}),
     ],

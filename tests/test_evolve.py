@@ -204,7 +204,7 @@ def test_compile_checks_come_first():
     [
         ({"validation_data": [np.zeros((2, 2)), np.zeros((2, 1))]}, TypeError, "validation_data"),
         ({"validation_data": (np.zeros((2, 2)),)}, TypeError, "validation_data"),
-        ({"validation_data": (np.zeros((2, 2)), [[0.0], [1.0]])}, TypeError, "validation_data"),
+        ({"validation_data": (np.zeros((2, 2)), [["a"], ["b"]])}, TypeError, "y_val"),
         ({"validation_data": (np.zeros((2, 3)), np.zeros((2, 1)))}, ValueError, "x_val"),
         ({"batch_size": 0}, ValueError, "batch_size"),
         ({"batch_size": -2}, ValueError, "batch_size"),
@@ -214,7 +214,8 @@ def test_compile_checks_come_first():
         ({"pop_size": 2**31 - 1, "batch_size": 1}, MemoryError, None),
         ({"x_train": np.zeros((0, 2)), "y_train": np.zeros((0, 1))}, ValueError, "x_train"),
         ({"y_train": np.zeros((8, 2))}, ValueError, "y_train"),
-        ({"x_train": [[0.0, 1.0]]}, TypeError, None),
+        ({"x_train": [[0.0, 1.0]]}, ValueError, "x_train"),
+        ({"x_train": [[0.0, 1.0], [2.0]]}, ValueError, None),
     ],
 )
 def test_bad_arguments_change_nothing(c_stdout, kwargs, error, message):

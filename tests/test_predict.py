@@ -49,7 +49,7 @@ def test_shape_errors(recurrent, shape, message):
 
 @pytest.mark.parametrize(
     "args, kwargs",
-    [((), {}), ((np.zeros(2), np.zeros(2)), {}), (([0.0, 0.0],), {}), ((), {"x": np.zeros(2)})],
+    [((), {}), ((np.zeros(2), np.zeros(2)), {}), ((["0", "0"],), {}), ((), {"x": np.zeros(2)})],
 )
 def test_argument_errors(args, kwargs):
     with pytest.raises(TypeError):

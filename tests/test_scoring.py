@@ -1,6 +1,8 @@
+import importlib.util
 import multiprocessing
 import os
 from concurrent.futures import ProcessPoolExecutor
+from pathlib import Path
 
 import numpy as np
 import pytest
@@ -19,7 +21,7 @@ def fail(genome):
     raise ArithmeticError("worker failed")
 
 
-def seeded_run(executor=None, function=score, chunk=1):
+def seeded_run(executor=None, function=score, chunk=None):
     tessavo.set_random_seed(11)
     try:
         model = tessavo.Model(2, 1, size=5, recurrent=True)
@@ -42,6 +44,7 @@ def test_process_pool_equals_serial():
     serial = seeded_run()
     with ProcessPoolExecutor(2, mp_context=multiprocessing.get_context("spawn")) as pool:
         assert seeded_run(pool) == serial
+        assert seeded_run(pool, chunk=1) == serial
         assert seeded_run(pool, chunk=5) == serial
         model = tessavo.Model(2, 1)
         before = model.get_connections()
@@ -51,25 +54,34 @@ def test_process_pool_equals_serial():
         assert model.get_connections() == before
 
 
-def test_dask_cluster_equals_serial():
+def test_dask_cluster_from_the_command_line_equals_serial():
     # CI sets TESSAVO_REQUIRE_DASK so this test can never be skipped there.
-    if os.environ.get("TESSAVO_REQUIRE_DASK"):
-        import distributed
-    else:
-        distributed = pytest.importorskip("distributed",
-                                          reason="the 'distributed' extra is not installed")
+    if not os.environ.get("TESSAVO_REQUIRE_DASK"):
+        pytest.importorskip("distributed", reason="the 'distributed' extra is not installed")
+    spec = importlib.util.spec_from_file_location(
+        "dask_scoring", Path(__file__).parents[1] / "benchmarks" / "dask_scoring.py")
+    bench = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(bench)
     serial = seeded_run()
-    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
-                                  host="127.0.0.1", dashboard_address=None) as cluster, \
-            distributed.Client(cluster) as client:
-        assert seeded_run(client.get_executor()) == serial
-        assert seeded_run(client.get_executor(), chunk=4) == serial
+    with bench.cluster(2, pythonpath=[Path(__file__).parent]) as client:
+        # The benchmark, small: its own check is that both runs are the same.
+        _, serial_history, dask_history, _ = bench.compare(client, bench.calibrated(1.0), 6, 2, 1)
+        assert dask_history == serial_history
+        for executor, chunk in [(client.get_executor(), None), (client.get_executor(), 1),
+                                (client, 4)]:
+            assert seeded_run(executor, chunk=chunk) == serial
+        model = tessavo.Model(2, 1)
+        before = model.get_connections()
+        with pytest.raises(ArithmeticError, match="worker failed"):
+            model.func_evolve(tessavo.scorer(fail, client), pop_size=2, epochs=2, verbose=0)
+        assert model.get_connections() == before
 
 
 @pytest.mark.parametrize(
     "args, kwargs, error",
     [((1,), {}, TypeError), ((score, object()), {}, TypeError),
-     ((score,), {"chunksize": 0}, ValueError), ((score,), {"chunksize": 2.0}, TypeError)],
+     ((score,), {"chunksize": 0}, ValueError), ((score,), {"chunksize": 2.0}, TypeError),
+     ((score,), {"chunksize": True}, TypeError)],
 )
 def test_bad_arguments(args, kwargs, error):
     with pytest.raises(error):

@@ -22,6 +22,8 @@ MODULES = [
     ("tessavo", ROOT / "tessavo" / "__init__.pyi"),
     ("tessavo.optimizers", ROOT / "tessavo" / "optimizers.pyi"),
     ("tessavo.callbacks", ROOT / "tessavo" / "callbacks.pyi"),
+    ("tessavo.utils", ROOT / "tessavo" / "utils.pyi"),
+    ("tessavo.sklearn", ROOT / "tessavo" / "sklearn.pyi"),
 ]
 SECTIONS = ("Args", "Returns", "Raises")
 

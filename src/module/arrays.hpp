@@ -1,6 +1,7 @@
 // Reading NumPy arrays as float64, whatever their dtype and memory layout.
 #pragma once
 
+#include <cstdint>
 #include <cstring>
 #include <vector>
 
@@ -8,6 +9,17 @@
 #include "module/pyref.hpp"
 
 namespace tessavo {
+
+// An ndarray itself (its dtype is checked by the safe cast that reads it),
+// or NumPy's conversion of an array-like: lists, tuples, pandas objects,
+// anything with __array__. Null with ValueError for ragged input and
+// TypeError for strings, objects or complex numbers, which no safe cast
+// makes float64.
+PyRef as_array(PyObject* object, const char* name);
+
+// As as_array, for targets: with one output, a 1-D y of n values is read as
+// (n, 1), the shape every loss expects.
+PyRef as_targets(PyObject* object, const char* name, int32_t outputs);
 
 // The array itself when it already holds native float64, otherwise a new
 // float64 array converted by NumPy's safe casting; null with NumPy's error.

@@ -1,7 +1,10 @@
 #include "module/describe.hpp"
 
+#include <algorithm>
 #include <array>
+#include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -181,7 +184,110 @@ std::string summary_text(const ModelObject* model, const std::string& name) {
     return text;
 }
 
+// Graphviz DOT text of the network. A link from a node to itself or to an
+// earlier node reads the previous step's value: drawn dashed, and left out
+// of the ranking so that inputs stay left and outputs right.
+std::string dot_text(const Network& network, bool show_weights, const char* rankdir) {
+    char line[160];
+    std::string text = "digraph tessavo {\n";
+    text += std::string("  rankdir=") + rankdir + ";\n";
+    text += "  node [shape=circle, style=filled, fontname=\"Helvetica\", fontsize=10];\n";
+    text += "  edge [arrowsize=0.6];\n";
+    constexpr const char* fills[] = {"#d9e8f5", "#f2f2f2", "#fde3c8"};
+    for (int32_t node = 0; node < network.size; ++node) {
+        const NodeKind kind = kind_of(network, node);
+        const int32_t code = network.activations[node];
+        const char* activation =
+            code >= 0 && code < activation_count ? activation_names[code] : "unknown";
+        if (kind == KIND_INPUT) {
+            std::snprintf(line, sizeof line,
+                          "  n%d [label=\"input %d\", shape=box, fillcolor=\"%s\"];\n", node,
+                          node, fills[kind]);
+        } else if (kind == KIND_OUTPUT) {
+            std::snprintf(line, sizeof line,
+                          "  n%d [label=\"output %d\\n%s\", shape=doublecircle, "
+                          "fillcolor=\"%s\"];\n",
+                          node, node - (network.size - network.outputs), activation, fills[kind]);
+        } else {
+            std::snprintf(line, sizeof line, "  n%d [label=\"%d\\n%s\", fillcolor=\"%s\"];\n",
+                          node, node, activation, fills[kind]);
+        }
+        text += line;
+    }
+    for (int kind : {KIND_INPUT, KIND_OUTPUT}) {
+        const int32_t first = kind == KIND_INPUT ? 0 : network.size - network.outputs;
+        const int32_t count = kind == KIND_INPUT ? network.inputs : network.outputs;
+        if (count <= 0) continue;
+        text += kind == KIND_INPUT ? "  { rank=source;" : "  { rank=sink;";
+        for (int32_t node = first; node < first + count; ++node) {
+            text += " n" + std::to_string(node) + ";";
+        }
+        text += " }\n";
+    }
+    double largest = 0.0;
+    for (int32_t to = 0; to < network.size; ++to) {
+        for (int32_t from = 0; from < network.size; ++from) {
+            const double w = std::fabs(weight(network, from, to));
+            if (has_link(network, from, to) && std::isfinite(w)) largest = std::max(largest, w);
+        }
+    }
+    for (int32_t from = 0; from < network.size; ++from) {
+        for (int32_t to = 0; to < network.size; ++to) {
+            if (!has_link(network, from, to)) continue;
+            const double w = weight(network, from, to);
+            const double magnitude = std::fabs(w);
+            const double share =
+                !std::isfinite(magnitude) ? 1.0 : largest > 0.0 ? magnitude / largest : 0.0;
+            const char* colour = std::signbit(w) ? "#d62728" : "#1f77b4";
+            std::snprintf(line, sizeof line, "  n%d -> n%d [color=\"%s\", penwidth=%.2f", from, to,
+                          colour, 0.5 + 3.5 * share);
+            text += line;
+            if (from >= to) text += ", style=dashed, constraint=false";
+            if (show_weights) {
+                std::snprintf(line, sizeof line, ", label=\"%.3g\", fontsize=8", w);
+                text += line;
+            }
+            text += "];\n";
+        }
+    }
+    text += "}\n";
+    return text;
+}
+
+PyObject* to_dot(const Network& network, PyObject* args, PyObject* kwargs) {
+    static const char* keywords[] = {"show_weights", "rankdir", nullptr};
+    int show_weights = 0;
+    const char* rankdir = "LR";
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|$ps:to_dot", const_cast<char**>(keywords),
+                                     &show_weights, &rankdir)) {
+        return nullptr;
+    }
+    const char* const directions[] = {"TB", "LR", "BT", "RL"};
+    if (std::none_of(std::begin(directions), std::end(directions),
+                     [&](const char* d) { return std::strcmp(d, rankdir) == 0; })) {
+        PyErr_Format(PyExc_ValueError, "rankdir must be 'TB', 'LR', 'BT' or 'RL', got '%s'.",
+                     rankdir);
+        return nullptr;
+    }
+    std::string text;
+    try {
+        text = dot_text(network, show_weights != 0, rankdir);
+    } catch (...) {
+        set_error_from_current_exception();
+        return nullptr;
+    }
+    return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+}
+
 }  // namespace
+
+PyObject* model_to_dot(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return to_dot(reinterpret_cast<ModelObject*>(self)->network, args, kwargs);
+}
+
+PyObject* genome_to_dot(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return to_dot(reinterpret_cast<GenomeObject*>(self)->network, args, kwargs);
+}
 
 PyObject* model_repr(PyObject* self) {
     auto* model = reinterpret_cast<ModelObject*>(self);

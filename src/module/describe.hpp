@@ -1,6 +1,5 @@
 // What a user sees when printing objects: repr of Model, Genome and the
-// optimizers,
-// and Model.summary.
+// optimizers, Model.summary and the DOT drawings of Model and Genome.
 #pragma once
 
 #include "module/numpy.hpp"
@@ -11,6 +10,10 @@ PyObject* model_repr(PyObject* self);
 PyObject* genome_repr(PyObject* self);
 PyObject* alpha_repr(PyObject* self);
 PyObject* beta_repr(PyObject* self);
+
+// Graphviz DOT text of the network: to_dot(*, show_weights=False, rankdir="LR").
+PyObject* model_to_dot(PyObject* self, PyObject* args, PyObject* kwargs);
+PyObject* genome_to_dot(PyObject* self, PyObject* args, PyObject* kwargs);
 
 // Writes a table of the network and the compile settings to sys.stdout.
 PyObject* model_summary(PyObject* self, PyObject*);

@@ -2,6 +2,7 @@
 
 #include <vector>
 
+#include "module/arrays.hpp"
 #include "module/datasets.hpp"
 #include "module/history.hpp"
 #include "module/model.hpp"
@@ -19,11 +20,15 @@ PyObject* model_evaluate(PyObject* self, PyObject* args) {
                         "`model.compile(loss)`.");
         return nullptr;
     }
-    PyArrayObject* x = nullptr;
-    PyArrayObject* y = nullptr;
-    if (!PyArg_ParseTuple(args, "O!O!:evaluate", &PyArray_Type, &x, &PyArray_Type, &y)) {
-        return nullptr;
-    }
+    PyObject* x_argument = nullptr;
+    PyObject* y_argument = nullptr;
+    if (!PyArg_ParseTuple(args, "OO:evaluate", &x_argument, &y_argument)) return nullptr;
+    const PyRef x_array = as_array(x_argument, "x");
+    if (!x_array) return nullptr;
+    const PyRef y_array = as_targets(y_argument, "y", model->outputs);
+    if (!y_array) return nullptr;
+    auto* x = reinterpret_cast<PyArrayObject*>(x_array.get());
+    auto* y = reinterpret_cast<PyArrayObject*>(y_array.get());
     if (!check_shapes(x, y, "x", "y", model->recurrent, model->inputs, model->outputs) ||
         !check_not_empty(x, "x", "y", model->recurrent)) {
         return nullptr;

@@ -6,6 +6,7 @@
 #include <utility>
 #include <vector>
 
+#include "module/arrays.hpp"
 #include "module/datasets.hpp"
 #include "module/history.hpp"
 #include "module/model.hpp"
@@ -74,19 +75,27 @@ PyObject* epoch_logs(const EvolveHistory& history, const std::vector<int32_t>& c
     return dict.release();
 }
 
-// Items 0 and 1 of validation_data, which must be a tuple of two arrays.
-bool unpack_validation(PyObject* data, PyArrayObject*& x_val, PyArrayObject*& y_val) {
-    if (!PyTuple_Check(data) || PyTuple_GET_SIZE(data) != 2 ||
-        !PyArray_Check(PyTuple_GET_ITEM(data, 0)) || !PyArray_Check(PyTuple_GET_ITEM(data, 1))) {
+// Items 0 and 1 of validation_data, which must be a tuple of two array-likes.
+bool unpack_validation(PyObject* data, int32_t outputs, PyRef (&keep)[2]) {
+    if (!PyTuple_Check(data) || PyTuple_GET_SIZE(data) != 2) {
         PyErr_Format(PyExc_TypeError,
-                     "validation_data must be None or a tuple (x_val, y_val) of two "
-                     "numpy.ndarray, got %s.",
+                     "validation_data must be None or a tuple (x_val, y_val) of two arrays, got "
+                     "%s.",
                      Py_TYPE(data)->tp_name);
         return false;
     }
-    x_val = reinterpret_cast<PyArrayObject*>(PyTuple_GET_ITEM(data, 0));
-    y_val = reinterpret_cast<PyArrayObject*>(PyTuple_GET_ITEM(data, 1));
-    return true;
+    keep[0] = as_array(PyTuple_GET_ITEM(data, 0), "x_val");
+    if (!keep[0]) return false;
+    keep[1] = as_targets(PyTuple_GET_ITEM(data, 1), "y_val", outputs);
+    return static_cast<bool>(keep[1]);
+}
+
+// x_train and y_train as arrays; keep holds them.
+bool train_arrays(PyObject* x, PyObject* y, int32_t outputs, PyRef (&keep)[2]) {
+    keep[0] = as_array(x, "x_train");
+    if (!keep[0]) return false;
+    keep[1] = as_targets(y, "y_train", outputs);
+    return static_cast<bool>(keep[1]);
 }
 
 bool check_settings(int pop_size, int batch_size, int epochs) {
@@ -145,14 +154,14 @@ PyObject* model_evolve(PyObject* self, PyObject* args, PyObject* kwargs) {
     static const char* keywords[] = {"x_train",    "y_train",   "pop_size",
                                      "batch_size", "epochs",    "validation_data",
                                      "verbose",    "callbacks", nullptr};
-    PyArrayObject* x_train = nullptr;
-    PyArrayObject* y_train = nullptr;
+    PyObject* x_argument = nullptr;
+    PyObject* y_argument = nullptr;
     int pop_size = 100, batch_size = -1, epochs = 100, verbose = 1;
     PyObject* validation_data = Py_None;
     PyObject* callbacks_argument = Py_None;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O!O!|iiiOi$O:evolve",
-                                     const_cast<char**>(keywords), &PyArray_Type, &x_train,
-                                     &PyArray_Type, &y_train, &pop_size, &batch_size, &epochs,
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|iiiOi$O:evolve",
+                                     const_cast<char**>(keywords), &x_argument, &y_argument,
+                                     &pop_size, &batch_size, &epochs,
                                      &validation_data, &verbose, &callbacks_argument)) {
         return nullptr;
     }
@@ -161,9 +170,16 @@ PyObject* model_evolve(PyObject* self, PyObject* args, PyObject* kwargs) {
     Callbacks callbacks;
     if (!callbacks.parse(callbacks_argument)) return nullptr;
     const bool has_validation = validation_data != Py_None;
-    PyArrayObject* x_val = nullptr;
-    PyArrayObject* y_val = nullptr;
-    if (has_validation && !unpack_validation(validation_data, x_val, y_val)) return nullptr;
+    PyRef train_arguments[2], validation_arguments[2];
+    if (!train_arrays(x_argument, y_argument, model->outputs, train_arguments)) return nullptr;
+    if (has_validation &&
+        !unpack_validation(validation_data, model->outputs, validation_arguments)) {
+        return nullptr;
+    }
+    auto* x_train = reinterpret_cast<PyArrayObject*>(train_arguments[0].get());
+    auto* y_train = reinterpret_cast<PyArrayObject*>(train_arguments[1].get());
+    auto* x_val = reinterpret_cast<PyArrayObject*>(validation_arguments[0].get());
+    auto* y_val = reinterpret_cast<PyArrayObject*>(validation_arguments[1].get());
     const Network& network = model->network;
     if (network.size == 0 || network.inputs != model->inputs || network.outputs != model->outputs) {
         PyErr_SetString(PyExc_RuntimeError, "This object holds no network to evolve.");

@@ -62,6 +62,10 @@ PyMethodDef genome_methods[] = {
     {"clear", genome_clear, METH_NOARGS,
      "clear($self, /)\n--\n\nClears the recurrent state of the genome, preparing it for a new "
      "sequence of inputs."},
+    {"to_dot", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(genome_to_dot)),
+     METH_VARARGS | METH_KEYWORDS,
+     "to_dot($self, /, *, show_weights=False, rankdir='LR')\n--\n\nThe network as Graphviz DOT "
+     "text."},
     {"__reduce__", genome_reduce, METH_NOARGS,
      "__reduce__($self, /)\n--\n\nHelper for pickle and copy."},
     {nullptr, nullptr, 0, nullptr},

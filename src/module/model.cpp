@@ -136,6 +136,10 @@ PyMethodDef model_methods[] = {
      "get_nodes($self, /)\n--\n\nReturns a list of nodes contained in the network."},
     {"get_connections", model_get_connections, METH_NOARGS,
      "get_connections($self, /)\n--\n\nReturns a list of connections contained in the network."},
+    {"to_dot", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(model_to_dot)),
+     METH_VARARGS | METH_KEYWORDS,
+     "to_dot($self, /, *, show_weights=False, rankdir='LR')\n--\n\nThe network as Graphviz DOT "
+     "text."},
     {"to_keras", model_to_keras, METH_VARARGS,
      "to_keras($self, /)\n--\n\nConvert the Tessavo model to a Keras model."},
     {"save", model_save, METH_VARARGS,

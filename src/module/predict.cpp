@@ -40,8 +40,11 @@ bool check_predict_shape(PyArrayObject* array, const char* name, bool recurrent,
 
 PyObject* predict_from_args(Network& network, PyObject* args, int32_t inputs, int32_t outputs,
                             bool recurrent) {
-    PyArrayObject* x = nullptr;
-    if (!PyArg_ParseTuple(args, "O!:predict", &PyArray_Type, &x)) return nullptr;
+    PyObject* x_argument = nullptr;
+    if (!PyArg_ParseTuple(args, "O:predict", &x_argument)) return nullptr;
+    const PyRef x_array = as_array(x_argument, "x");
+    if (!x_array) return nullptr;
+    auto* x = reinterpret_cast<PyArrayObject*>(x_array.get());
     if (!check_predict_shape(x, "x", recurrent, inputs)) return nullptr;
     if (network.inputs != inputs || network.outputs != outputs || network.size < inputs + outputs) {
         PyErr_SetString(PyExc_RuntimeError, "This object holds no network to predict with.");

@@ -1,0 +1,81 @@
+import re
+
+import matplotlib
+import numpy as np
+import pytest
+
+import tessavo
+from tessavo.utils import plot_history, plot_model
+
+matplotlib.use("Agg")
+
+PNG = b"\x89PNG\r\n\x1a\n"
+
+
+def evolved(recurrent):
+    tessavo.set_random_seed(2)
+    model = tessavo.Model(3, 2, size=8, recurrent=recurrent)
+    model.compile(loss="mse", monitors=["size"])
+    x = np.linspace(-1, 1, 30).reshape(10, 3)
+    y = np.tanh(x[:, :2])
+    if recurrent:
+        x, y = x[None], y[None]
+    history = model.evolve(x, y, pop_size=8, epochs=4, verbose=0, validation_data=(x, y))
+    return model, history
+
+
+@pytest.mark.parametrize("recurrent", [False, True])
+def test_to_dot(recurrent):
+    model, _ = evolved(recurrent)
+    text = model.to_dot(show_weights=True, rankdir="TB")
+    nodes = model.get_nodes()
+    statements = re.findall(r"^  n(\d+) \[label=\"([^\"]*)\"", text, re.M)
+    assert [int(i) for i, _ in statements] == [i for i, _ in nodes]
+    for (_, label), (i, attributes) in zip(statements, nodes):
+        assert i < 3 or attributes["activation"] in label
+    edges = re.findall(r"^  n(\d+) -> n(\d+) \[color=\"(#\w+)\", penwidth=([\d.]+)(.*)\];$",
+                       text, re.M)
+    connections = model.get_connections()
+    assert len(edges) == len(connections)
+    for (a, b, colour, width, rest), (f, t, attributes) in zip(edges, connections):
+        assert (int(a), int(b)) == (f, t)
+        assert colour == ("#d62728" if attributes["weight"] < 0 else "#1f77b4")
+        assert 0.5 <= float(width) <= 4.0
+        assert ("dashed" in rest) == (f >= t)
+    assert "rank=source; n0; n1; n2; }" in text and "rankdir=TB" in text
+    assert any(f >= t for f, t, _ in connections) == recurrent
+
+
+def test_plot_model_and_history_render_pngs(tmp_path):
+    model, history = evolved(True)
+    target = tmp_path / "model.png"
+    plot_model(model, to_file=target, show_weights=True, dpi=50)
+    data = target.read_bytes()
+    assert data.startswith(PNG) and len(data) > 1000
+    ax = plot_history(history)
+    assert [line.get_label() for line in ax.get_lines()] == ["loss", "val_loss"]
+    figure = tmp_path / "history.png"
+    ax.figure.savefig(figure)
+    assert figure.read_bytes().startswith(PNG)
+
+
+@pytest.mark.parametrize(
+    "call, error, message",
+    [
+        (lambda m, p: m.to_dot(rankdir="XY"), ValueError, "rankdir"),
+        (lambda m, p: plot_model(m, p / "m.bmp2"), ValueError, "extension|end in"),
+        (lambda m, p: plot_model(m, p / "m.png", dpi=0), ValueError, "dpi"),
+        (lambda m, p: plot_model(object(), p / "m.png"), TypeError, "model"),
+        (lambda m, p: plot_history({"loss": [1.0]}, keys=["val_loss"]), ValueError, "val_loss"),
+    ],
+)
+def test_bad_arguments(tmp_path, call, error, message):
+    with pytest.raises(error, match=message):
+        call(tessavo.Model(2, 1), tmp_path)
+    assert list(tmp_path.iterdir()) == []
+
+
+def test_missing_dot_says_what_to_install(tmp_path, monkeypatch):
+    monkeypatch.setenv("PATH", str(tmp_path))
+    with pytest.raises(OSError, match="install Graphviz"):
+        plot_model(tessavo.Model(2, 1), tmp_path / "m.png")

@@ -1,0 +1,81 @@
+import pickle
+
+import numpy as np
+import pandas as pd
+import pytest
+from sklearn.base import clone
+from sklearn.model_selection import GridSearchCV, cross_val_score
+from sklearn.pipeline import make_pipeline
+from sklearn.preprocessing import StandardScaler
+from sklearn.utils.estimator_checks import parametrize_with_checks
+
+from tessavo.sklearn import EvolvedClassifier, EvolvedRegressor
+
+SMALL = {"pop_size": 30, "epochs": 20, "random_state": 0}
+
+
+# Default settings: the checks' training-score thresholds need them.
+@parametrize_with_checks([EvolvedRegressor(random_state=0), EvolvedClassifier(random_state=0)])
+def test_sklearn_checks(estimator, check):
+    check(estimator)
+
+
+def regression_data():
+    rng = np.random.default_rng(0)
+    X = pd.DataFrame(rng.normal(size=(60, 3)) * [1.0, 10.0, 100.0], columns=["a", "b", "c"])
+    return X, 3.0 * X["a"] - 0.2 * X["b"] + 40.0
+
+
+def test_in_the_scikit_learn_ecosystem():
+    X, y = regression_data()
+    pipeline = make_pipeline(StandardScaler(), EvolvedRegressor(**SMALL))
+    scores = cross_val_score(pipeline, X, y, cv=3)
+    assert scores.shape == (3,) and np.all(np.isfinite(scores))
+    search = GridSearchCV(EvolvedRegressor(**SMALL), {"epochs": [2, 20]}, cv=2).fit(X, y)
+    assert search.best_params_ == {"epochs": 20}
+    best = search.best_estimator_
+    assert list(best.feature_names_in_) == ["a", "b", "c"]
+    assert best.n_features_in_ == 3 and best.model_.inputs == 3
+    fitted = pipeline.fit(X, y)[-1]
+    restored = pickle.loads(pickle.dumps(pipeline))
+    np.testing.assert_array_equal(restored.predict(X), pipeline.predict(X))
+    assert clone(pipeline)[-1].get_params() == fitted.get_params()
+
+
+@pytest.mark.parametrize("make", [EvolvedRegressor, EvolvedClassifier])
+def test_random_state_repeats_fit(make):
+    X, y = regression_data()
+    if make is EvolvedClassifier:
+        y = np.where(y > 40.0, "high", "low")
+    first, second = make(**SMALL).fit(X, y), make(**SMALL).fit(X, y)
+    assert first.history_ == second.history_
+    assert first.model_.get_connections() == second.model_.get_connections()
+
+
+@pytest.mark.parametrize("classes", [2, 3])
+def test_classifier_decoding(classes):
+    rng = np.random.default_rng(1)
+    X = rng.normal(size=(90, 2))
+    y = np.array(["a", "b", "c"])[np.argmax(np.column_stack([X, -X.sum(axis=1)]), axis=1) % classes]
+    clf = EvolvedClassifier(**SMALL).fit(X, y)
+    assert clf.model_.outputs == (1 if classes == 2 else classes)
+    proba = clf.predict_proba(X)
+    np.testing.assert_allclose(proba.sum(axis=1), 1.0)
+    np.testing.assert_array_equal(clf.predict(X), clf.classes_[np.argmax(proba, axis=1)])
+
+
+@pytest.mark.parametrize(
+    "params, error",
+    [({"validation_fraction": 1.0}, ValueError), ({"validation_fraction": "x"}, TypeError),
+     ({"random_state": -1}, ValueError), ({"pop_size": 0}, ValueError)],
+)
+def test_bad_parameters(params, error):
+    X, y = regression_data()
+    with pytest.raises(error):
+        EvolvedRegressor(**params).fit(X, y)
+
+
+def test_validation_fraction_holds_out_the_last_samples():
+    X, y = regression_data()
+    history = EvolvedRegressor(validation_fraction=0.25, **SMALL).fit(X, y).history_
+    assert len(history["val_loss"]) == SMALL["epochs"]
