@@ -215,6 +215,12 @@ def test_compile_checks_come_first():
         ({"x_train": np.zeros((0, 2)), "y_train": np.zeros((0, 1))}, ValueError, "x_train"),
         ({"y_train": np.zeros((8, 2))}, ValueError, "y_train"),
         ({"x_train": [[0.0, 1.0]]}, TypeError, None),
+        # 0-d data once crashed: its length was read before the shape checks.
+        ({"x_train": np.array(0.0), "batch_size": 1}, ValueError, "x_train"),
+        ({"x_train": np.array(0.0), "batch_size": 5}, ValueError, "x_train"),
+        ({"y_train": np.array(0.0), "batch_size": 1}, ValueError, "y_train"),
+        ({"validation_data": (np.array(0.0), np.array(0.0)), "batch_size": 1}, ValueError,
+         "x_val"),
     ],
 )
 def test_bad_arguments_change_nothing(c_stdout, kwargs, error, message):
