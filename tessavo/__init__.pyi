@@ -95,9 +95,19 @@ class Model:
     def recurrent(self) -> bool:
         """Returns whether the network is recurrent or not.
 
-        Assign True or False to switch the mode of the forward pass; no
-        connection is added or removed. Assigning anything but a bool raises
-        TypeError.
+        Assign True or False to switch the mode of the forward pass.
+        Switching to recurrent keeps every connection. Switching to
+        feed-forward removes the self connections and the connections to a
+        node of lower index, which a feed-forward network never holds: its
+        forward pass would ignore them, and save, pickling and evolution
+        would not keep them. Predictions of the feed-forward model do not
+        change, and switching back does not restore the removed
+        connections. A hidden node left without incoming or outgoing
+        connections makes a later evolve or func_evolve fail with the
+        operators' RuntimeError, the model unchanged. load and unpickling
+        refuse, with ValueError, a network holding connections into an input
+        node, or self or backward connections in a feed-forward network.
+        Assigning anything but a bool raises TypeError.
         """
 
     @recurrent.setter

@@ -375,6 +375,13 @@ Network read_network(In& in, int64_t length, bool seed_engine) {
                                      (n == 0 ? std::string("names a node, but there are none")
                                              : "lies outside nodes 0 to " + std::to_string(n - 1)));
         }
+        if (!link_allowed(network, from, to)) {
+            throw MalformedModelFile(
+                "connection record " + std::to_string(index) + " (from " + std::to_string(from) +
+                " to " + std::to_string(to) + ") " +
+                (to < inputs ? "goes into an input node"
+                             : "does not go to a higher node in a feed-forward network"));
+        }
         set_link(network, from, to, get_f64(record + 8));
     }
     return network;
