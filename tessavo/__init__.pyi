@@ -167,7 +167,9 @@ class Model:
                 a tuple of two arrays, or callbacks is not a list of callbacks.
             ValueError: Shapes that do not fit the model, an empty dataset,
                 pop_size below 1, epochs below 0, batch_size 0 or below -1.
-            KeyboardInterrupt: Ctrl-C; the model is left unchanged.
+            KeyboardInterrupt: Ctrl-C during the run, its last generation
+                and on_train_end included; the model is left unchanged. A
+                call that returns a history has installed the new network.
             Exception: Whatever a callback raises; the model is left
                 unchanged.
         """
@@ -213,6 +215,7 @@ class Model:
             RuntimeError: An evolution operator broke a network.
             Exception: Whatever train_func, validation_func or a callback
                 raises; the model is left unchanged.
+            KeyboardInterrupt: Ctrl-C, as for evolve.
         """
 
     def predict(self, x: _Array, /) -> numpy.typing.NDArray[numpy.float64]:

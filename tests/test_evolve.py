@@ -190,6 +190,30 @@ def test_signal_during_training_leaves_the_model(error):
     np.testing.assert_array_equal(model.predict(x), before)
 
 
+def test_signal_during_the_last_generation_leaves_the_model():
+    # One generation on many rows: the alarm falls in its scoring, after the
+    # run's last signal check; the run must still fail whole or complete.
+    model = compiled(size=6)
+    x, y = line_data(400_000)
+    before = model.get_connections()
+
+    def handler(signum, frame):
+        raise Stop
+
+    old = signal.signal(signal.SIGALRM, handler)
+    signal.setitimer(signal.ITIMER_REAL, 0.1)
+    history = None
+    try:
+        history = model.evolve(x, y, pop_size=20, epochs=1, verbose=0)
+    except Stop:
+        pass
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, old)
+    assert history is None
+    assert model.get_connections() == before
+
+
 def test_compile_checks_come_first():
     model = tessavo.Model(2, 1)
     with pytest.raises(RuntimeError, match=r"^You must compile your model before evolving\. "):
