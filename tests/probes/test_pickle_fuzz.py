@@ -2,7 +2,7 @@
 restores an object that works and round-trips. Most damaged states get a
 valid checksum, so that the checks behind it are reached.
 
-TESSAVO_PROBE_STATES sets the number of states (default 20,000);
+TESSAVO_PROBE_STATES sets the number of states (default 50,000);
 TESSAVO_PROBE_SEED the seed (default 0)."""
 
 import os
@@ -13,7 +13,7 @@ import numpy as np
 import tessavo
 from tessavo.optimizers import Alpha
 
-STATES = int(os.environ.get("TESSAVO_PROBE_STATES", "20000"))
+STATES = int(os.environ.get("TESSAVO_PROBE_STATES", "50000"))
 SEED = int(os.environ.get("TESSAVO_PROBE_SEED", "0"))
 EDGES = [0, 1, 2, 3, 4, 0x7F, 0x80, 0xFF, 0x7FFFFFFF, 0x80000000, 0xFFFFFFFF, 2**63, 2**64 - 1]
 
