@@ -130,8 +130,11 @@ def test_model_and_compile(round_trip, inputs, outputs, size, recurrent, loss, m
         return
     expected = inputs + outputs if size == -1 else size
     assert (model.inputs, model.outputs, model.size) == (inputs, outputs, expected)
-    with unchanged_on_failure(model):
+    try:
         model.compile(optimizer=optimizer, loss=loss, metrics=metrics, monitors=monitors)
+    except CLEAR:
+        assert "uncompiled" in repr(model)  # a failed compile leaves it so
+    well_formed(model)
     round_trip(model)
 
 
