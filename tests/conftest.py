@@ -1,7 +1,15 @@
+import atexit
+import copy
 import ctypes
 import os
+import pickle
+import shutil
+import sys
+import tempfile
 
 import pytest
+
+import tessavo
 
 os.environ.setdefault("KERAS_BACKEND", "jax")
 
@@ -23,14 +31,8 @@ def c_stdout(capfd):
 # ---- Every model a test leaves in its locals must survive save/load,
 # pickling and copying unchanged: a copy that differs loses the user's work.
 
-import copy  # noqa: E402
-import pickle  # noqa: E402
-import sys  # noqa: E402
-import tempfile  # noqa: E402
-
-import tessavo  # noqa: E402
-
 _ROUND_TRIP_FOLDER = tempfile.mkdtemp(dir="/dev/shm" if os.path.isdir("/dev/shm") else None)
+atexit.register(shutil.rmtree, _ROUND_TRIP_FOLDER, ignore_errors=True)
 # Larger models cost more to copy than they add to the check.
 _ROUND_TRIP_MAX_SIZE = 200
 
