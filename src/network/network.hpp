@@ -106,8 +106,8 @@ void clear_state(Network& network);
 std::size_t connection_count(const Network& network);
 
 // Whether the network may hold the connection from -> to: never into an
-// input, and in a feed-forward network only towards a higher index (the
-// forward pass reads no other, and the file format stores no other).
+// input (no pass reads it), and in a feed-forward network only towards a
+// higher index (its pass reads no other, and its file stores no other).
 inline bool link_allowed(const Network& n, int32_t from, int32_t to) {
     return to >= n.inputs && (n.recurrent || from < to);
 }
