@@ -100,9 +100,19 @@ class Model:
     def recurrent(self) -> bool:
         """Returns whether the network is recurrent or not.
 
-        Assign True or False to switch the mode of the forward pass; no
-        connection is added or removed. Assigning anything but a bool raises
-        TypeError.
+        Assign True or False to switch the mode of the forward pass.
+        Switching to recurrent keeps every connection. Switching to
+        feed-forward removes the self connections and the connections to a
+        node of lower index, which a feed-forward network never holds: its
+        forward pass would ignore them, and save, pickling and evolution
+        would not keep them. Predictions of the feed-forward model do not
+        change, and switching back does not restore the removed
+        connections. A hidden node left without incoming or outgoing
+        connections makes a later evolve or func_evolve fail with the
+        operators' RuntimeError, the model unchanged. load and unpickling
+        refuse, with ValueError, a network holding connections into an input
+        node, or self or backward connections in a feed-forward network.
+        Assigning anything but a bool raises TypeError.
         """
 
     @recurrent.setter
@@ -146,8 +156,10 @@ class Model:
             epochs: Number of epochs, at least 0. Default 100.
             validation_data: None (the default) or a tuple (x_val, y_val) of
                 two arrays shaped like the training data.
-            verbose: 0 prints nothing, 1 (the default) a progress line after
-                every batch, 2 one line per epoch.
+            verbose: 0 prints no progress line, 1 (the default) a progress
+                line after every batch, 2 one line per epoch; any other value
+                a line without the bar after every batch. The batch-size warning and an evolution operator's
+                failure line print whatever the level.
             callbacks: None (the default) or a list of objects with at least
                 one of on_train_begin, on_epoch_end and on_train_end, such as
                 those of tessavo.callbacks. Keyword only.
@@ -159,12 +171,15 @@ class Model:
 
         Raises:
             RuntimeError: The model is not compiled or has no loss, or an
-                evolution operator broke a network.
+                evolution operator broke a network; the message says so, and
+                the model is left unchanged.
             TypeError: An argument has the wrong type, validation_data is not
                 a tuple of two arrays, or callbacks is not a list of callbacks.
             ValueError: Shapes that do not fit the model, an empty dataset,
                 pop_size below 1, epochs below 0, batch_size 0 or below -1.
-            KeyboardInterrupt: Ctrl-C; the model is left unchanged.
+            KeyboardInterrupt: Ctrl-C during the run, its last generation
+                and on_train_end included; the model is left unchanged. A
+                call that returns a history has installed the new network.
             Exception: Whatever a callback raises; the model is left
                 unchanged.
         """
@@ -191,8 +206,9 @@ class Model:
                 array whose first column holds the scores.
             pop_size: Population size, at least 1. Default 100.
             epochs: Number of epochs, at least 0. Default 100.
-            verbose: 0 prints nothing, 1 or 2 (1 is the default) one line per
-                epoch.
+            verbose: 0 prints no progress line, any other value (1 is the
+                default) one line per epoch. An evolution operator's failure
+                line prints whatever the level.
             validation_func: None (the default) or a function called once per
                 epoch with the best network as a Genome, returning a number.
             callbacks: As for evolve. Keyword only.
@@ -207,9 +223,11 @@ class Model:
                 a list of callbacks.
             ValueError: pop_size below 1, epochs below 0, or a result with
                 fewer rows than genomes.
-            RuntimeError: An evolution operator broke a network.
+            RuntimeError: An evolution operator broke a network; the message
+                says so, and the model is left unchanged.
             Exception: Whatever train_func, validation_func or a callback
                 raises; the model is left unchanged.
+            KeyboardInterrupt: Ctrl-C, as for evolve.
         """
 
     def predict(self, x: _Data, /) -> numpy.typing.NDArray[numpy.float64]:

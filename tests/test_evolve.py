@@ -190,6 +190,30 @@ def test_signal_during_training_leaves_the_model(error):
     np.testing.assert_array_equal(model.predict(x), before)
 
 
+def test_signal_during_the_last_generation_leaves_the_model():
+    # One generation on many rows: the alarm falls in its scoring, after the
+    # run's last signal check; the run must still fail whole or complete.
+    model = compiled(size=6)
+    x, y = line_data(400_000)
+    before = model.get_connections()
+
+    def handler(signum, frame):
+        raise Stop
+
+    old = signal.signal(signal.SIGALRM, handler)
+    signal.setitimer(signal.ITIMER_REAL, 0.1)
+    history = None
+    try:
+        history = model.evolve(x, y, pop_size=20, epochs=1, verbose=0)
+    except Stop:
+        pass
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, old)
+    assert history is None
+    assert model.get_connections() == before
+
+
 def test_compile_checks_come_first():
     model = tessavo.Model(2, 1)
     with pytest.raises(RuntimeError, match=r"^You must compile your model before evolving\. "):
@@ -216,6 +240,12 @@ def test_compile_checks_come_first():
         ({"y_train": np.zeros((8, 2))}, ValueError, "y_train"),
         ({"x_train": [[0.0, 1.0]]}, ValueError, "x_train"),
         ({"x_train": [[0.0, 1.0], [2.0]]}, ValueError, None),
+        # 0-d data once crashed: its length was read before the shape checks.
+        ({"x_train": np.array(0.0), "batch_size": 1}, ValueError, "x_train"),
+        ({"x_train": np.array(0.0), "batch_size": 5}, ValueError, "x_train"),
+        ({"y_train": np.array(0.0), "batch_size": 1}, ValueError, "y_train"),
+        ({"validation_data": (np.array(0.0), np.array(0.0)), "batch_size": 1}, ValueError,
+         "x_val"),
     ],
 )
 def test_bad_arguments_change_nothing(c_stdout, kwargs, error, message):
@@ -274,7 +304,8 @@ def broken_model(tmp_path):
 def test_broken_network_ends_the_run_cleanly(tmp_path, c_stdout, driver):
     model = broken_model(tmp_path)
     before = model.get_connections(), model.get_nodes()
-    with pytest.raises(RuntimeError, match=r"^Crossover broke network$"):
+    with pytest.raises(RuntimeError, match=r"^Crossover broke network\. The model is unchanged "
+                       r".*ModelCheckpoint"):
         if driver == "evolve":
             model.evolve(np.zeros((4, 2)), np.zeros((4, 1)), pop_size=1, epochs=3, verbose=0)
         else:

@@ -1,6 +1,7 @@
 import math
 import os
 import pathlib
+import pickle
 import signal
 import struct
 import subprocess
@@ -102,16 +103,24 @@ def test_round_trip(tmp_path, inputs, outputs, size, recurrent):
         loaded.evaluate(x, np.zeros((6, outputs)))
 
 
-def test_feed_forward_stores_forward_connections_only(tmp_path):
+@pytest.mark.parametrize("copier", ["save", "pickle"])
+def test_switch_to_feed_forward_drops_the_links_no_copy_keeps(tmp_path, copier):
     model = tessavo.Model(2, 2, size=6, recurrent=True)
     model.recurrent = False
+    connections = model.get_connections()
+    assert connections and all(f < t for f, t, _ in connections)
     path = tmp_path / "model.tv"
-    model.save(str(path))
-    forward = [c for c in model.get_connections() if c[0] < c[1]]
-    assert path.stat().st_size == 13 + 12 * 6 + 16 * len(forward)
-    loaded = tessavo.load(str(path))
-    assert loaded.recurrent is False
-    assert loaded.get_connections() == forward
+    if copier == "save":
+        model.save(str(path))
+        assert path.stat().st_size == 13 + 12 * 6 + 16 * len(connections)
+        copy = tessavo.load(str(path))
+    else:
+        copy = pickle.loads(pickle.dumps(model))
+    assert copy.recurrent is False
+    assert copy.get_connections() == connections
+    model.recurrent = copy.recurrent = True
+    x = np.random.default_rng(2).normal(size=(5, 2))
+    np.testing.assert_array_equal(copy.predict(x), model.predict(x))
 
 
 def replace(data, offset, fmt, value):
@@ -134,6 +143,9 @@ def replace(data, offset, fmt, value):
         (replace(EXAMPLE, 37 + 8, "<i", -1), "node 2 has activation code -1"),
         (replace(EXAMPLE, 49, "<i", 3), r"record 0 \(from 3 to 2\) lies outside nodes 0 to 2"),
         (replace(EXAMPLE, 65 + 4, "<i", -7), r"record 1 \(from 1 to -7\)"),
+        (replace(EXAMPLE, 65 + 4, "<i", 0), r"record 1 \(from 1 to 0\) goes into an input"),
+        (replace(replace(EXAMPLE, 12, "<B", 1), 53, "<i", 0), "record 0 .* into an input"),
+        (replace(EXAMPLE, 49, "<i", 2), r"record 0 \(from 2 to 2\) does not go to a higher"),
     ],
 )
 def test_malformed_file(tmp_path, data, message):
@@ -368,9 +380,9 @@ def test_fifo_fed_and_read_by_threads_of_the_same_process(tmp_path):
 
 
 def sparse_file(path):
-    """A valid start (one node) followed by 4 GiB of zero records."""
+    """A valid start (one recurrent node) followed by 4 GiB of zero records."""
     with open(path, "wb") as f:
-        f.write(model_file(1, 0, 1, 0, [0.0], [0]))
+        f.write(model_file(1, 0, 1, 1, [0.0], [0]))
         f.truncate(4 << 30)
 
 

@@ -1,5 +1,6 @@
 import copy
 import pickle
+import struct
 
 import numpy as np
 import pytest
@@ -92,3 +93,25 @@ def test_bad_states(obj):
         restore(other, state)
     with pytest.raises(TypeError):
         restore(int, state)
+
+
+def signed(body):
+    """A state body with a valid checksum (FNV-1a), as a crafted state would have."""
+    value = 0xCBF29CE484222325
+    for byte in body:
+        value = ((value ^ byte) * 0x100000001B3) % 2**64
+    return body + value.to_bytes(8, "little")
+
+
+@pytest.mark.parametrize("offset, value, message", [
+    (12, b"\0", "higher node in a feed-forward"),  # the self link 2->2 of a recurrent model
+    (13 + 12 * 4 + 4, (0).to_bytes(4, "little"), "into an input"),  # record 0 now 0->0
+])
+def test_states_with_links_no_file_can_hold_are_refused(offset, value, message):
+    restore, (cls, state, *rest) = state_of(tessavo.Model(2, 1, size=4, recurrent=True))
+    layout = state.index(struct.pack("<iiiB", 4, 2, 1, 1))
+    body = bytearray(state[:-8])
+    body[layout + offset:layout + offset + len(value)] = value
+    restore(cls, signed(state[:-8]), *rest)  # the re-signed original loads
+    with pytest.raises(ValueError, match=message):
+        restore(cls, signed(bytes(body)), *rest)

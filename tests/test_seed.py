@@ -1,3 +1,7 @@
+import os
+import pickle
+import threading
+
 import numpy as np
 import pytest
 
@@ -67,3 +71,27 @@ def test_numpy_integer_seed():
     first = tessavo.Model(2, 1, size=4).get_connections()
     tessavo.set_random_seed(3)
     assert tessavo.Model(2, 1, size=4).get_connections() == first
+
+
+def test_load_draws_its_seed_before_waiting_for_the_file(tmp_path):
+    # The draw happens with the interpreter lock held, at the call: a model
+    # made by another thread while load waits takes the next value (and the
+    # seeded stream is never advanced by two threads at once).
+    tessavo.Model(2, 1, size=4).save(str(tmp_path / "m.tv"))
+    data = (tmp_path / "m.tv").read_bytes()
+    tessavo.set_random_seed(5)
+    expected = pickle.dumps(tessavo.load(str(tmp_path / "m.tv")))
+    fifo = tmp_path / "fifo"
+    os.mkfifo(fifo)
+
+    def writer():
+        with open(fifo, "wb") as f:  # returns once load has opened the FIFO
+            tessavo.Model(1, 1)
+            f.write(data)
+
+    tessavo.set_random_seed(5)
+    thread = threading.Thread(target=writer)
+    thread.start()
+    loaded = tessavo.load(str(fifo))
+    thread.join()
+    assert pickle.dumps(loaded) == expected

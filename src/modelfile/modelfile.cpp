@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "network/memory.hpp"
+#include "random/sources.hpp"
 
 namespace tessavo {
 
@@ -300,10 +301,10 @@ struct ByteReader {
 };
 
 // The layout from a source with read(to, n); length is the number of bytes
-// it holds, or -1 when unknown (a pipe or device). The engine is seeded
-// afresh when seed_engine is set, else left in its default state.
+// it holds, or -1 when unknown (a pipe or device). The engine is left in
+// its default state for the caller to set.
 template <class In>
-Network read_network(In& in, int64_t length, bool seed_engine) {
+Network read_network(In& in, int64_t length) {
     unsigned char header[model_header_bytes];
     if (in.read(header, sizeof header) < sizeof header) {
         throw MalformedModelFile("shorter than its 13-byte header");
@@ -354,7 +355,6 @@ Network read_network(In& in, int64_t length, bool seed_engine) {
     }
 
     Network network;
-    if (seed_engine) network = Network(inputs, outputs, recurrent);
     network.inputs = inputs;
     network.outputs = outputs;
     network.recurrent = recurrent;
@@ -374,6 +374,13 @@ Network read_network(In& in, int64_t length, bool seed_engine) {
                                      std::to_string(from) + " to " + std::to_string(to) + ") " +
                                      (n == 0 ? std::string("names a node, but there are none")
                                              : "lies outside nodes 0 to " + std::to_string(n - 1)));
+        }
+        if (!link_allowed(network, from, to)) {
+            throw MalformedModelFile(
+                "connection record " + std::to_string(index) + " (from " + std::to_string(from) +
+                " to " + std::to_string(to) + ") " +
+                (to < inputs ? "goes into an input node"
+                             : "does not go to a higher node in a feed-forward network"));
         }
         set_link(network, from, to, get_f64(record + 8));
     }
@@ -459,6 +466,10 @@ void save_network_file(const Network& network, const std::string& path,
 }
 
 Network load_network_file(const std::string& path, const KeepGoing& keep_going) {
+    return load_network_file(path, device_value(), keep_going);
+}
+
+Network load_network_file(const std::string& path, uint32_t seed, const KeepGoing& keep_going) {
     Pacer pacer{keep_going};
     Descriptor file{open_interruptible(path.c_str(), O_RDONLY | O_CLOEXEC, pacer)};
     if (file.fd < 0) fail("open", path);
@@ -466,7 +477,8 @@ Network load_network_file(const std::string& path, const KeepGoing& keep_going) 
     if (::fstat(file.fd, &status) != 0) fail("stat", path);
     if (S_ISDIR(status.st_mode)) fail_with(EISDIR, "read", path);
     Reader in{file.fd, path, pacer};
-    Network network = read_network(in, S_ISREG(status.st_mode) ? status.st_size : -1, true);
+    Network network = read_network(in, S_ISREG(status.st_mode) ? status.st_size : -1);
+    network.rng.seed(seed);
     file.close(path);
     return network;
 }
@@ -480,7 +492,7 @@ std::vector<unsigned char> network_bytes(const Network& network) {
 
 Network network_from_bytes(const unsigned char* data, std::size_t size) {
     ByteReader in{data, size};
-    return read_network(in, static_cast<int64_t>(size), false);
+    return read_network(in, static_cast<int64_t>(size));
 }
 
 }  // namespace tessavo

@@ -56,6 +56,10 @@ void save_network_file(const Network& network, const std::string& path,
 // ModelFileError, MalformedModelFile, FileWorkStopped, or std::bad_alloc
 // (before allocating) for a network too large for the memory at hand.
 Network load_network_file(const std::string& path, const KeepGoing& keep_going = {});
+// The same with the engine seeded from seed, for callers that draw it from
+// the random device themselves: the device seam is not guarded against
+// threads, and file work may run beside others that use it.
+Network load_network_file(const std::string& path, uint32_t seed, const KeepGoing& keep_going = {});
 
 // The file's bytes for a network, in memory.
 std::vector<unsigned char> network_bytes(const Network& network);

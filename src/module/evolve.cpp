@@ -206,7 +206,8 @@ PyObject* model_evolve(PyObject* self, PyObject* args, PyObject* kwargs) {
         // The converted data (and its shuffled copy when there are several
         // batches) and the population, before any of it is built.
         long double data_bytes = series_bytes(x_train) + series_bytes(y_train);
-        if (batch_size != -1 && batch_size < PyArray_DIM(x_train, 0)) {
+        // A 0-d array has no length; the shape checks below refuse it.
+        if (batch_size != -1 && PyArray_NDIM(x_train) > 0 && batch_size < PyArray_DIM(x_train, 0)) {
             data_bytes += float64_bytes(static_cast<long double>(PyArray_SIZE(x_train)) +
                                         static_cast<long double>(PyArray_SIZE(y_train)));
         }

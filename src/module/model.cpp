@@ -98,6 +98,10 @@ int set_recurrent(PyObject* self, PyObject* value, void*) {
     auto* model = reinterpret_cast<ModelObject*>(self);
     model->recurrent = value == Py_True;
     model->network.recurrent = model->recurrent;
+    // A feed-forward network keeps no self or backward connection: neither
+    // the forward pass nor the file would, so listing, saving, pickling and
+    // evolution all see the same network.
+    drop_disallowed_links(model->network);
     return 0;
 }
 

@@ -8,6 +8,7 @@
 #include "modelfile/modelfile.hpp"
 #include "module/model.hpp"
 #include "module/pyref.hpp"
+#include "random/sources.hpp"
 
 namespace tessavo {
 
@@ -127,9 +128,18 @@ PyObject* module_load(PyObject*, PyObject* args) {
     PyObject* location = owned.get();
     std::string path;
     if (!path_of(location, path)) return nullptr;
+    // Drawn here, with the lock held: other threads use the device seam
+    // meanwhile, and set_random_seed replaces it.
+    uint32_t seed = 0;
+    try {
+        seed = device_value();
+    } catch (...) {
+        set_error_from_current_exception();
+        return nullptr;
+    }
     Network network;
     const bool loaded = run_unlocked(location, [&](const KeepGoing& keep_going) {
-        network = load_network_file(path, keep_going);
+        network = load_network_file(path, seed, keep_going);
     });
     if (!loaded) return nullptr;
     return make_model(std::move(network), true);

@@ -147,17 +147,18 @@ bool Callbacks::train_end(PyObject* logs) {
 }
 
 bool finish_run(ModelObject* model, Network&& trained, Callbacks& callbacks, PyObject* logs) {
-    if (callbacks.empty()) return install_trained_network(model, std::move(trained));
-    Network before;
-    int32_t size_before = model->size;
-    try {
-        before = model->network;
-    } catch (...) {
-        set_error_from_current_exception();
+    // A signal that came during the last generation ends the run here, before
+    // the model changes; one that comes while the new network is in place
+    // (on_train_end runs Python code) puts the old one back. Either the caller
+    // gets the history of a completed run or the model is as it was.
+    if (PyErr_CheckSignals() != 0) return false;
+    const int32_t size_before = model->size;
+    Network before = std::move(model->network);
+    if (!install_trained_network(model, std::move(trained))) {
+        model->network = std::move(before);
         return false;
     }
-    if (!install_trained_network(model, std::move(trained))) return false;
-    if (callbacks.train_end(logs)) return true;
+    if (callbacks.train_end(logs) && PyErr_CheckSignals() == 0) return true;
     // A hook may have rebuilt the model; only a model of the same shape
     // takes its old network back.
     if (model->inputs == before.inputs && model->outputs == before.outputs &&

@@ -75,9 +75,9 @@ private:
     ModelObject* model_;
 };
 
-// The end of a completed run with callbacks: installs the trained network,
-// then calls on_train_end; if a hook raises, the model gets back the network
-// it had before.
+// The end of a completed run: runs pending signal handlers, installs the
+// trained network, calls on_train_end and runs pending handlers again; if a
+// handler or a hook raises, the model gets back the network it had before.
 bool finish_run(ModelObject* model, Network&& trained, Callbacks& callbacks, PyObject* logs);
 
 // tessavo._core._install_genome(model, genome): the model takes a copy of

@@ -153,4 +153,12 @@ std::size_t connection_count(const Network& network) {
         std::count(network.links.begin(), network.links.end(), uint8_t{1}));
 }
 
+void drop_disallowed_links(Network& network) {
+    for (int32_t to = 0; to < network.size; ++to) {
+        for (int32_t from = 0; from < network.size; ++from) {
+            if (!link_allowed(network, from, to)) clear_link(network, from, to);
+        }
+    }
+}
+
 }  // namespace tessavo

@@ -105,6 +105,17 @@ void clear_state(Network& network);
 // Number of set links.
 std::size_t connection_count(const Network& network);
 
+// Whether the network may hold the connection from -> to: never into an
+// input (no pass reads it), and in a feed-forward network only towards a
+// higher index (its pass reads no other, and its file stores no other).
+inline bool link_allowed(const Network& n, int32_t from, int32_t to) {
+    return to >= n.inputs && (n.recurrent || from < to);
+}
+
+// Clears every connection that link_allowed refuses: what switching a
+// network to feed-forward does to its self and backward connections.
+void drop_disallowed_links(Network& network);
+
 double activate(int32_t code, double x);
 
 // One forward pass; reads input[0 .. inputs-1], rewrites sums and values and
