@@ -10,9 +10,12 @@
 #include <utility>
 
 #include "evolution/crossover.hpp"
+#include "evolution/failure.hpp"
 #include "evolution/mutation.hpp"
 #include "evolution/random.hpp"
 #include "network/memory.hpp"
+#include "progress/console.hpp"
+#include "training/breeding.hpp"
 #include "training/workers.hpp"
 
 namespace tessavo {
@@ -174,6 +177,62 @@ std::optional<std::size_t> find_best(const std::vector<LossRow>& losses) {
     return index;
 }
 
+void breed_alpha_children(const std::vector<Network>& parents, const std::vector<double>& scores,
+                          std::vector<Network>& children) {
+    const std::size_t n = parents.size();
+    std::vector<int32_t> order(2 * n);
+    for (std::size_t j = 0; j < order.size(); ++j) order[j] = static_cast<int32_t>(j % n);
+    shuffle_indices(order);
+    const uint64_t seed = generation_seed();
+    children.resize(order.size());
+    if (n == 0) return;
+
+    // What the threads found, reported here on the calling thread in the
+    // serial order: parents, then crossover, then mutation by child index.
+    std::vector<uint8_t> parent_broken(n, 0);
+    std::vector<uint8_t> pair_broken(n, 0);
+    std::vector<const char*> mutation_failure(order.size(), nullptr);
+    const double nodes = parents.front().size;
+    const double work = 4.0 * static_cast<double>(n) * nodes * nodes;
+    breed_in_parallel(n, seed, work / 4.0, [&](std::size_t i, RandomEngine&) {
+        parent_broken[i] = !is_valid(parents[i]);
+    });
+    const bool any_parent_broken =
+        std::find(parent_broken.begin(), parent_broken.end(), 1) != parent_broken.end();
+
+    breed_in_parallel(n, seed, work, [&](std::size_t p, RandomEngine&) {
+        const int32_t ia = order[2 * p];
+        const int32_t ib = order[2 * p + 1];
+        const Network& a = parents[ia];
+        const Network& b = parents[ib];
+        Network& first = children[2 * p];
+        Network& second = children[2 * p + 1];
+        bool broken;
+        if (fresh_uniform(0.0, 1.0) >= 0.5) {
+            crossover_into(first, a, b, scores[ia], scores[ib]);
+            crossover_into(second, a, b, scores[ia], scores[ib]);
+            broken = !is_valid(first) || !is_valid(second);
+        } else {
+            clone_into(first, a);
+            clone_into(second, b);
+            // Clones of sound parents are sound.
+            broken = any_parent_broken && (!is_valid(first) || !is_valid(second));
+        }
+        pair_broken[p] = broken;
+        // A broken pair ends the generation before any mutation.
+        if (broken) return;
+        mutation_failure[2 * p] = mutate_quietly(first);
+        mutation_failure[2 * p + 1] = mutate_quietly(second);
+    });
+    if (any_parent_broken) console_write("One of networks already broken.\n");
+    if (std::find(pair_broken.begin(), pair_broken.end(), 1) != pair_broken.end()) {
+        report_broken_network("Crossover broke network");
+    }
+    for (const char* line : mutation_failure) {
+        if (line != nullptr) report_broken_network(line);
+    }
+}
+
 bool run_generation(Population& population, const PoolScorer& score) {
     const auto count = static_cast<int32_t>(population.members.size());
     std::vector<double> parent_scores(population.members.size());
@@ -182,9 +241,8 @@ bool run_generation(Population& population, const PoolScorer& score) {
     }
     std::vector<Network> children = std::move(population.spare);
     population.spare.clear();
-    crossover_population(population.members, parent_scores, children);
     // Every child is mutated, even those the pool leaves out.
-    mutate_population(children);
+    breed_alpha_children(population.members, parent_scores, children);
     std::vector<Network> pool = build_pool(std::move(population.members), std::move(children));
     std::vector<LossRow> rows;
     if (!score(pool, rows)) return false;

@@ -63,6 +63,14 @@ Population select_survivors(std::vector<Network>&& pool, std::vector<LossRow>&& 
 // double; none when every loss is NaN, infinite or that large.
 std::optional<std::size_t> find_best(const std::vector<LossRow>& losses);
 
+// Alpha's crossover of the parents into 2 * parents.size() children, and
+// the mutation of every child, bred on the pool: each pair of children draws
+// from an engine of its own (breeding.hpp), in the order the serial
+// operators draw. Lines and BrokenNetwork as crossover_population followed
+// by mutate_population. children's networks' buffers are reused.
+void breed_alpha_children(const std::vector<Network>& parents, const std::vector<double>& scores,
+                          std::vector<Network>& children);
+
 // Scores a pool in pool order; returns false when scoring failed in a way
 // the caller reports itself (a Python exception, for instance).
 using PoolScorer = std::function<bool(std::vector<Network>& pool, std::vector<LossRow>& rows)>;
