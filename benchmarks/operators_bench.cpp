@@ -97,7 +97,7 @@ const std::vector<int32_t> mse = {0};
 
 // One generation of XOR scoring, with what it costs besides.
 bool score_xor(std::vector<Network>& pool, std::vector<LossRow>& rows) {
-    rows = evaluate_pool(pool, xor_x, xor_y, mse);
+    evaluate_pool_into(pool, xor_x, xor_y, mse, rows);
     return true;
 }
 

@@ -119,6 +119,16 @@ PassFunction widest_pass() {
 
 Plan make_plan(const Network& network) {
     Plan plan;
+    make_plan_into(plan, network);
+    return plan;
+}
+
+void make_plan_into(Plan& plan, const Network& network) {
+    plan.starts.clear();
+    plan.sources.clear();
+    plan.weights.clear();
+    plan.biases.clear();
+    plan.activations.clear();
     plan.size = network.size;
     plan.inputs = std::min(network.inputs, network.size);
     plan.outputs = network.outputs;
@@ -143,11 +153,15 @@ Plan make_plan(const Network& network) {
         plan.biases.push_back(network.biases[k]);
         plan.activations.push_back(network.activations[k]);
     }
-    return plan;
 }
 
 LaneState make_lane_state(const Plan& plan, const Network& network, int32_t lanes) {
     LaneState state;
+    reset_lane_state(state, plan, network, lanes);
+    return state;
+}
+
+void reset_lane_state(LaneState& state, const Plan& plan, const Network& network, int32_t lanes) {
     state.lanes = lanes;
     const std::size_t cells = static_cast<std::size_t>(plan.size) * lanes;
     state.values.assign(cells, 0.0);
@@ -156,7 +170,6 @@ LaneState make_lane_state(const Plan& plan, const Network& network, int32_t lane
         std::fill_n(state.sums.begin() + static_cast<std::ptrdiff_t>(k) * lanes, lanes,
                     network.biases[k]);
     }
-    return state;
 }
 
 void clear_lanes(LaneState& state) { std::fill(state.values.begin(), state.values.end(), 0.0); }

@@ -24,6 +24,8 @@ struct Plan {
 };
 
 Plan make_plan(const Network& network);
+// The same into plan, whose buffers are reused.
+void make_plan_into(Plan& plan, const Network& network);
 
 // Node values and sums of `lanes` independent passes, entry k * lanes + l for
 // node k and lane l. The inputs of a pass go into the values of nodes
@@ -36,6 +38,8 @@ struct LaneState {
 
 // Values 0; the sums of input nodes hold their biases, as after a pass.
 LaneState make_lane_state(const Plan& plan, const Network& network, int32_t lanes);
+// The same into state, whose buffers are reused.
+void reset_lane_state(LaneState& state, const Plan& plan, const Network& network, int32_t lanes);
 void clear_lanes(LaneState& state);
 // The recurrent state (values) of the network into one lane, and after a
 // pass the values and sums of one lane back into the network.

@@ -66,12 +66,19 @@ constexpr double parallel_threshold = 1.0e5;
 
 std::vector<LossRow> evaluate_pool(std::vector<Network>& pool, const SeriesView& x,
                                    const SeriesView& y, const std::vector<int32_t>& codes) {
-    std::vector<LossRow> rows(pool.size());
+    std::vector<LossRow> rows;
+    evaluate_pool_into(pool, x, y, codes, rows);
+    return rows;
+}
+
+void evaluate_pool_into(std::vector<Network>& pool, const SeriesView& x, const SeriesView& y,
+                        const std::vector<int32_t>& codes, std::vector<LossRow>& rows) {
+    rows.resize(pool.size());
     // Every member reads the same inputs, laid out for block passes once.
     const LaneInputs lane_inputs = make_lane_inputs(x);
     auto score = [&](std::size_t begin, std::size_t end) {
         for (std::size_t i = begin; i < end; ++i) {
-            rows[i] = dataset_losses(pool[i], x, y, codes, &lane_inputs);
+            dataset_losses_into(pool[i], x, y, codes, &lane_inputs, rows[i]);
         }
     };
     const double n = pool.empty() ? 0.0 : pool.front().size;
@@ -79,13 +86,12 @@ std::vector<LossRow> evaluate_pool(std::vector<Network>& pool, const SeriesView&
                         static_cast<double>(x.steps) * n * n / 2.0;
     if (work < parallel_threshold) {
         score(0, pool.size());
-        return rows;
+        return;
     }
     // Small chunks balance networks of different sizes over the threads,
     // and a thread that the system pauses holds back little work.
     const std::size_t threads = static_cast<std::size_t>(worker_threads());
     parallel_chunks(pool.size(), std::max<std::size_t>(1, pool.size() / (32 * threads)), score);
-    return rows;
 }
 
 namespace {
@@ -144,8 +150,12 @@ Population select_survivors(std::vector<Network>&& pool, std::vector<LossRow>&& 
     for (const int32_t w : winners) ++wins_left[w];
     Population survivors;
     survivors.spare.reserve(members);
+    survivors.spare_rows.reserve(members);
     for (std::size_t i = 0; i < members; ++i) {
-        if (wins_left[i] == 0) survivors.spare.push_back(std::move(pool[i]));
+        if (wins_left[i] == 0) {
+            survivors.spare.push_back(std::move(pool[i]));
+            survivors.spare_rows.push_back(std::move(pool_losses[i]));
+        }
     }
     survivors.members.reserve(winners.size());
     survivors.losses.reserve(winners.size());
@@ -158,7 +168,13 @@ Population select_survivors(std::vector<Network>&& pool, std::vector<LossRow>&& 
             survivors.spare.pop_back();
             copy_into(copy, pool[w]);
             survivors.members.push_back(std::move(copy));
-            survivors.losses.push_back(pool_losses[w]);
+            LossRow row;
+            if (!survivors.spare_rows.empty()) {
+                row = std::move(survivors.spare_rows.back());
+                survivors.spare_rows.pop_back();
+            }
+            row.assign(pool_losses[w].begin(), pool_losses[w].end());
+            survivors.losses.push_back(std::move(row));
         }
     }
     return survivors;
@@ -244,7 +260,11 @@ bool run_generation(Population& population, const PoolScorer& score) {
     // Every child is mutated, even those the pool leaves out.
     breed_alpha_children(population.members, parent_scores, children);
     std::vector<Network> pool = build_pool(std::move(population.members), std::move(children));
-    std::vector<LossRow> rows;
+    // The parents' rows, read above, and the spare ones serve the pool.
+    std::vector<LossRow> rows = std::move(population.spare_rows);
+    population.spare_rows.clear();
+    for (LossRow& row : population.losses) rows.push_back(std::move(row));
+    population.losses.clear();
     if (!score(pool, rows)) return false;
     if (rows.size() < pool.size()) {
         throw std::logic_error("run_generation: fewer loss rows than pool members");

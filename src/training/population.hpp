@@ -21,6 +21,8 @@ struct Population {
     // Networks the last generation left out; the next one builds its
     // children in their buffers instead of allocating.
     std::vector<Network> spare;
+    // Loss rows the last generation left out, reused by the next one's pool.
+    std::vector<LossRow> spare_rows;
 };
 
 // The ranking loss of a row; NaN for an empty row, which then never wins.
@@ -45,6 +47,9 @@ std::vector<Network> build_pool(std::vector<Network>&& parents, std::vector<Netw
 // the number of threads.
 std::vector<LossRow> evaluate_pool(std::vector<Network>& pool, const SeriesView& x,
                                    const SeriesView& y, const std::vector<int32_t>& codes);
+// The same into rows, resized to the pool, reusing the rows it holds.
+void evaluate_pool_into(std::vector<Network>& pool, const SeriesView& x, const SeriesView& y,
+                        const std::vector<int32_t>& codes, std::vector<LossRow>& rows);
 
 // Winners of count tournaments over the shuffled places (4 * count pool
 // indices): each group of four is won by its first member unless a later
@@ -55,7 +60,8 @@ std::vector<int32_t> tournament_winners(const std::vector<LossRow>& pool_losses,
 // count survivors by tournaments of four over the 2 * count pool members,
 // every member holding two shuffled places. The pool is consumed: a
 // winner's network is moved at its last win and copied before that; the
-// networks that win nothing become the survivors' spare.
+// networks that win nothing become the survivors' spare, and their rows
+// spare_rows.
 Population select_survivors(std::vector<Network>&& pool, std::vector<LossRow>&& pool_losses,
                             int32_t count);
 
@@ -71,7 +77,8 @@ std::optional<std::size_t> find_best(const std::vector<LossRow>& losses);
 void breed_alpha_children(const std::vector<Network>& parents, const std::vector<double>& scores,
                           std::vector<Network>& children);
 
-// Scores a pool in pool order; returns false when scoring failed in a way
+// Scores a pool in pool order into rows (which may hold rows to reuse);
+// returns false when scoring failed in a way
 // the caller reports itself (a Python exception, for instance).
 using PoolScorer = std::function<bool(std::vector<Network>& pool, std::vector<LossRow>& rows)>;
 
