@@ -1,7 +1,9 @@
 #include "network/plan.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cstddef>
+#include <cstring>
 
 #include "network/activation_math.hpp"
 
@@ -194,6 +196,92 @@ void run_pass(const Plan& plan, LaneState& state) {
     pass(plan, state.values.data(), state.sums.data(), state.lanes);
 }
 
+namespace {
+
+// A plan with the genes it was built from. A control loop predicts one row
+// at a time with the same network: comparing its genes with these costs far
+// less than building the plan again, and catches every change, however the
+// network was edited or replaced.
+struct CachedPlan {
+    const Network* owner = nullptr;
+    uint64_t last_use = 0;
+    int32_t size = 0;
+    int32_t inputs = 0;
+    int32_t outputs = 0;
+    bool recurrent = false;
+    std::vector<double> weights;
+    std::vector<double> biases;
+    std::vector<uint8_t> links;
+    std::vector<int32_t> activations;
+    Plan plan;
+};
+
+template <class T>
+bool same_values(const std::vector<T>& a, const std::vector<T>& b) {
+    return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size() * sizeof(T)) == 0;
+}
+
+bool built_from(const CachedPlan& entry, const Network& network) {
+    return entry.owner == &network && entry.size == network.size &&
+           entry.inputs == network.inputs && entry.outputs == network.outputs &&
+           entry.recurrent == network.recurrent &&
+           same_values(entry.activations, network.activations) &&
+           same_values(entry.biases, network.biases) && same_values(entry.links, network.links) &&
+           same_values(entry.weights, network.weights);
+}
+
+// Larger networks' passes cost far more than their plans.
+constexpr int32_t largest_cached_size = 256;
+
+// Per thread: calls from other threads never share an entry.
+struct PlanCache {
+    std::array<CachedPlan, 4> entries;
+    uint64_t clock = 0;
+    Plan scratch;
+    LaneState state;
+};
+
+thread_local PlanCache plan_cache;
+
+const Plan& plan_for(const Network& network, bool cache) {
+    PlanCache& c = plan_cache;
+    if (!cache || network.size > largest_cached_size) {
+        make_plan_into(c.scratch, network);
+        return c.scratch;
+    }
+    ++c.clock;
+    CachedPlan* slot = nullptr;
+    for (CachedPlan& entry : c.entries) {
+        if (entry.owner == &network) {
+            if (built_from(entry, network)) {
+                entry.last_use = c.clock;
+                return entry.plan;
+            }
+            slot = &entry;
+        }
+    }
+    if (slot == nullptr) {
+        slot = &c.entries[0];
+        for (CachedPlan& entry : c.entries) {
+            if (entry.last_use < slot->last_use) slot = &entry;
+        }
+    }
+    slot->owner = &network;
+    slot->last_use = c.clock;
+    slot->size = network.size;
+    slot->inputs = network.inputs;
+    slot->outputs = network.outputs;
+    slot->recurrent = network.recurrent;
+    slot->weights = network.weights;
+    slot->biases = network.biases;
+    slot->links = network.links;
+    slot->activations = network.activations;
+    make_plan_into(slot->plan, network);
+    return slot->plan;
+}
+
+}  // namespace
+
 void predict_series(Network& network, const double* x, int64_t count, int64_t steps,
                     bool clear_each, double* out) {
     if (count == 0) return;
@@ -201,9 +289,11 @@ void predict_series(Network& network, const double* x, int64_t count, int64_t st
         if (clear_each) clear_state(network);
         return;
     }
-    const Plan plan = make_plan(network);
+    // One series is a control loop's step, or a sequence: its plan is kept.
+    const Plan& plan = plan_for(network, count == 1);
     const int32_t lanes = count == 1 ? 1 : block_lanes;
-    LaneState state = make_lane_state(plan, network, lanes);
+    LaneState& state = plan_cache.state;
+    reset_lane_state(state, plan, network, lanes);
     const int32_t inputs = plan.inputs;
     const std::size_t in_width = static_cast<std::size_t>(network.inputs);
     const std::size_t outputs = static_cast<std::size_t>(network.outputs);
