@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cstddef>
+#include <cstdlib>
 #include <cstring>
 
 #include "network/activation_math.hpp"
@@ -11,14 +12,14 @@ namespace tessavo {
 
 namespace {
 
-template <int L>
+template <int L, bool Fma = false>
 [[gnu::always_inline]] inline void activate_lanes(int32_t code, const double* sum, double* out) {
     switch (code) {
         case ACTIVATION_SIGMOID:
             sigmoid_lanes<L>(sum, out);
             break;
         case ACTIVATION_TANH:
-            tanh_lanes<L>(sum, out);
+            tanh_lanes<L, Fma>(sum, out);
             break;
         case ACTIVATION_RELU:
             for (int l = 0; l < L; ++l) out[l] = sum[l] > 0.0 ? sum[l] : 0.0;
@@ -34,7 +35,7 @@ template <int L>
 
 // The lanes of one node stay apart: each keeps its own chain of additions,
 // so vectorising across lanes never changes a lane's order.
-template <int L>
+template <int L, bool Fma>
 [[gnu::always_inline]] inline void pass_lanes(const Plan& plan, double* __restrict values,
                                               double* __restrict sums) {
     const int32_t nodes = plan.size - plan.inputs;
@@ -53,7 +54,7 @@ template <int L>
         }
         const std::size_t at = static_cast<std::size_t>(plan.inputs + j) * L;
         for (int l = 0; l < L; ++l) sums[at + l] = acc[l];
-        activate_lanes<L>(plan.activations[j], acc, values + at);
+        activate_lanes<L, Fma>(plan.activations[j], acc, values + at);
     }
 }
 
@@ -75,17 +76,18 @@ void pass_any(const Plan& plan, double* values, double* sums, int32_t lanes) {
     }
 }
 
+template <bool Fma = false>
 [[gnu::always_inline]] inline void pass_by_lanes(const Plan& plan, double* values, double* sums,
                                                  int32_t lanes) {
     switch (lanes) {
         case 1:
-            pass_lanes<1>(plan, values, sums);
+            pass_lanes<1, Fma>(plan, values, sums);
             break;
         case 8:
-            pass_lanes<8>(plan, values, sums);
+            pass_lanes<8, Fma>(plan, values, sums);
             break;
         case 16:
-            pass_lanes<16>(plan, values, sums);
+            pass_lanes<16, Fma>(plan, values, sums);
             break;
         default:
             pass_any(plan, values, sums, lanes);
@@ -95,7 +97,16 @@ void pass_any(const Plan& plan, double* values, double* sums, int32_t lanes) {
 
 // Built for generic x86-64; the processor picks the widest vectors it has.
 // Chosen once through a pointer rather than an ifunc, whose resolver runs
-// before the sanitizers' runtimes are ready.
+// before the sanitizers' runtimes are ready. Fused multiply-adds only serve
+// tanh's exact products, never a sum of the pass.
+__attribute__((target("avx512f,fma"))) void pass_avx512_fma(const Plan& plan, double* values,
+                                                            double* sums, int32_t lanes) {
+    pass_by_lanes<true>(plan, values, sums, lanes);
+}
+__attribute__((target("avx2,fma"))) void pass_avx2_fma(const Plan& plan, double* values,
+                                                      double* sums, int32_t lanes) {
+    pass_by_lanes<true>(plan, values, sums, lanes);
+}
 __attribute__((target("avx512f"))) void pass_avx512(const Plan& plan, double* values, double* sums,
                                                     int32_t lanes) {
     pass_by_lanes(plan, values, sums, lanes);
@@ -112,12 +123,26 @@ using PassFunction = void (*)(const Plan&, double*, double*, int32_t);
 
 PassFunction widest_pass() {
     __builtin_cpu_init();
-    if (__builtin_cpu_supports("avx512f")) return pass_avx512;
-    if (__builtin_cpu_supports("avx2")) return pass_avx2;
+    const int cap = widest_isa_allowed();
+    const bool fma = __builtin_cpu_supports("fma");
+    if (cap >= 2 && __builtin_cpu_supports("avx512f")) return fma ? pass_avx512_fma : pass_avx512;
+    if (cap >= 1 && __builtin_cpu_supports("avx2")) return fma ? pass_avx2_fma : pass_avx2;
     return pass_generic;
 }
 
 }  // namespace
+
+int widest_isa_allowed() {
+    static const int cap = [] {
+        const char* value = std::getenv("TESSAVO_ISA");
+        if (value == nullptr) return 2;
+        if (std::strcmp(value, "generic") == 0) return 0;
+        if (std::strcmp(value, "avx2") == 0) return 1;
+        // avx512, and values we do not know, leave the choice to the processor.
+        return 2;
+    }();
+    return cap;
+}
 
 Plan make_plan(const Network& network) {
     Plan plan;
