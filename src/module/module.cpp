@@ -33,6 +33,9 @@ PyMethodDef module_functions[] = {
      "generation needs them. A seeded run gives the same results on any number of threads."},
     {"get_num_threads", module_get_num_threads, METH_NOARGS,
      "get_num_threads()\n--\n\nThe number of threads that training uses."},
+    {"_pool_seconds", module_pool_seconds, METH_NOARGS,
+     "_pool_seconds()\n--\n\nCPU seconds the training threads spent in work the pool shares "
+     "out, counted from the first call. For benchmarks."},
     {"_restore", module_restore, METH_VARARGS,
      "_restore(cls, state, optimizer=None)\n--\n\nRebuild a pickled Model, Genome or Alpha."},
     {"_install_genome", module_install_genome, METH_VARARGS,

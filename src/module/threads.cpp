@@ -33,4 +33,8 @@ PyObject* module_get_num_threads(PyObject*, PyObject*) {
     return PyLong_FromLong(threads_in_use());
 }
 
+PyObject* module_pool_seconds(PyObject*, PyObject*) {
+    return PyFloat_FromDouble(pool_cpu_seconds());
+}
+
 }  // namespace tessavo

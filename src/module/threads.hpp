@@ -1,4 +1,5 @@
-// tessavo.set_num_threads and tessavo.get_num_threads.
+// tessavo.set_num_threads and tessavo.get_num_threads, and a probe for the
+// scaling benchmark.
 #pragma once
 
 #include <Python.h>
@@ -7,5 +8,7 @@ namespace tessavo {
 
 PyObject* module_set_num_threads(PyObject* module, PyObject* count);
 PyObject* module_get_num_threads(PyObject* module, PyObject* unused);
+// For benchmarks: CPU seconds spent in work the pool shares out.
+PyObject* module_pool_seconds(PyObject* module, PyObject* unused);
 
 }  // namespace tessavo

@@ -28,12 +28,12 @@ void breed_in_parallel(std::size_t count, uint64_t seed, double work,
             breed(i, draws.engine());
         }
     };
-    if (work < parallel_threshold) {
-        run(0, count);
-        return;
-    }
-    const auto threads = static_cast<std::size_t>(worker_threads());
-    parallel_chunks(count, std::max<std::size_t>(1, count / (8 * threads)), run);
+    // A small job is one chunk, which the calling thread runs alone.
+    const std::size_t chunk =
+        work < parallel_threshold
+            ? count
+            : std::max<std::size_t>(1, count / (8 * static_cast<std::size_t>(worker_threads())));
+    parallel_chunks(count, chunk, run);
 }
 
 }  // namespace tessavo

@@ -33,9 +33,17 @@ void check_population_fits(const Network& network, int64_t count, long double ot
 
 std::vector<Network> seed_population(const Network& network, int32_t count) {
     std::vector<Network> population(static_cast<std::size_t>(count));
-    for (std::size_t i = 0; i < population.size(); ++i) {
-        clone_into(population[i], network);
-        if (i > 0) mutate(population[i]);
+    // Members bred on the pool like children: each from an engine of its own.
+    const uint64_t seed = generation_seed();
+    std::vector<const char*> failure(population.size(), nullptr);
+    const double nodes = network.size;
+    breed_in_parallel(population.size(), seed, static_cast<double>(count) * nodes * nodes,
+                      [&](std::size_t i, RandomEngine&) {
+                          clone_into(population[i], network);
+                          if (i > 0) failure[i] = mutate_quietly(population[i]);
+                      });
+    for (const char* line : failure) {
+        if (line != nullptr) report_broken_network(line);
     }
     return population;
 }
@@ -85,7 +93,7 @@ void evaluate_pool_into(std::vector<Network>& pool, const SeriesView& x, const S
     const double work = static_cast<double>(pool.size()) * static_cast<double>(x.count) *
                         static_cast<double>(x.steps) * n * n / 2.0;
     if (work < parallel_threshold) {
-        score(0, pool.size());
+        parallel_chunks(pool.size(), pool.size(), score);  // one chunk: this thread alone
         return;
     }
     // Small chunks balance networks of different sizes over the threads,

@@ -33,7 +33,8 @@ double primary_loss(const LossRow& row);
 // other_bytes besides (the converted data), in the memory it can get.
 void check_population_fits(const Network& network, int64_t count, long double other_bytes = 0);
 
-// Member 0 is an unchanged clone, members 1 .. count-1 mutated clones.
+// Member 0 is an unchanged clone, members 1 .. count-1 mutated clones, each
+// bred on the pool from an engine of its own (breeding.hpp).
 std::vector<Network> seed_population(const Network& network, int32_t count);
 
 // Parent 0, child 0, parent 1, child 1, ...: the first P children only.

@@ -2,6 +2,7 @@
 
 #include <pthread.h>
 #include <sched.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -19,6 +20,28 @@ namespace tessavo {
 namespace {
 
 std::atomic<int32_t> worker_limit{0};
+std::atomic<bool> pool_clock_on{false};
+std::atomic<int64_t> pool_cpu_ns{0};
+
+int64_t thread_cpu_ns() {
+    timespec t{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+    return static_cast<int64_t>(t.tv_sec) * 1000000000 + t.tv_nsec;
+}
+
+// Adds the calling thread's CPU time while alive, once counting is on.
+class PoolClock {
+public:
+    PoolClock() : start_(pool_clock_on.load(std::memory_order_relaxed) ? thread_cpu_ns() : -1) {}
+    ~PoolClock() {
+        if (start_ >= 0) pool_cpu_ns.fetch_add(thread_cpu_ns() - start_, std::memory_order_relaxed);
+    }
+    PoolClock(const PoolClock&) = delete;
+    PoolClock& operator=(const PoolClock&) = delete;
+
+private:
+    int64_t start_;
+};
 
 int32_t allowed_cpus() {
     cpu_set_t set;
@@ -168,6 +191,7 @@ void reset_in_child() { new (&pool_mutex) std::mutex(); }
 
 void parallel_chunks(std::size_t count, std::size_t chunk,
                      const std::function<void(std::size_t, std::size_t)>& work) {
+    const PoolClock clock;
     chunk = std::max<std::size_t>(chunk, 1);
     const int32_t threads = worker_threads();
     if (threads > 1 && count > chunk && current_pool(threads - 1)->run(count, chunk, work, threads))
@@ -189,6 +213,11 @@ int32_t threads_in_use() {
     if (wanted <= 1 || pool == nullptr || pool_pid != getpid()) return wanted;
     // A pool that could not start every thread it was asked for.
     return std::min(wanted, pool->helpers() + 1);
+}
+
+double pool_cpu_seconds() {
+    pool_clock_on.store(true, std::memory_order_relaxed);
+    return static_cast<double>(pool_cpu_ns.load(std::memory_order_relaxed)) * 1e-9;
 }
 
 void set_worker_limit(int32_t limit) { worker_limit.store(limit, std::memory_order_relaxed); }

@@ -17,6 +17,11 @@ namespace tessavo {
 void parallel_chunks(std::size_t count, std::size_t chunk,
                      const std::function<void(std::size_t, std::size_t)>& work);
 
+// CPU seconds the calling threads have spent in parallel_chunks, the work
+// that the pool shares out, since the first call (which starts counting).
+// With one thread, the rest of a run's CPU time is its serial part.
+double pool_cpu_seconds();
+
 // Threads that take part in a job, the caller included; starts the pool.
 int32_t worker_threads();
 // The same without starting the pool.
