@@ -36,18 +36,26 @@ template <int L, bool Fma = false>
 // The lanes of one node stay apart: each keeps its own chain of additions,
 // so vectorising across lanes never changes a lane's order.
 template <int L, bool Fma>
-[[gnu::always_inline]] inline void pass_lanes(const Plan& plan, double* __restrict values,
+[[gnu::always_inline]] inline void pass_lanes(const Plan& plan, const double* __restrict inputs,
+                                              double* __restrict values,
                                               double* __restrict sums) {
     const int32_t nodes = plan.size - plan.inputs;
     const uint32_t* starts = plan.starts.data();
+    const uint32_t* input_ends = plan.input_ends.data();
     const int32_t* sources = plan.sources.data();
     const double* weights = plan.weights.data();
     for (int32_t j = 0; j < nodes; ++j) {
         double acc[L];
         const double bias = plan.biases[j];
         for (int l = 0; l < L; ++l) acc[l] = bias;
+        const uint32_t from_inputs = input_ends[j];
+        for (uint32_t e = starts[j]; e < from_inputs; ++e) {
+            const double w = weights[e];
+            const double* v = inputs + static_cast<std::size_t>(sources[e]) * L;
+            for (int l = 0; l < L; ++l) acc[l] = acc[l] + w * v[l];
+        }
         const uint32_t end = starts[j + 1];
-        for (uint32_t e = starts[j]; e < end; ++e) {
+        for (uint32_t e = from_inputs; e < end; ++e) {
             const double w = weights[e];
             const double* v = values + static_cast<std::size_t>(sources[e]) * L;
             for (int l = 0; l < L; ++l) acc[l] = acc[l] + w * v[l];
@@ -59,7 +67,8 @@ template <int L, bool Fma>
 }
 
 // Any other lane count, one lane at a time.
-void pass_any(const Plan& plan, double* values, double* sums, int32_t lanes) {
+void pass_any(const Plan& plan, const double* inputs, double* values, double* sums,
+              int32_t lanes) {
     const int32_t nodes = plan.size - plan.inputs;
     const std::size_t stride = static_cast<std::size_t>(lanes);
     for (int32_t j = 0; j < nodes; ++j) {
@@ -67,7 +76,8 @@ void pass_any(const Plan& plan, double* values, double* sums, int32_t lanes) {
         for (int32_t l = 0; l < lanes; ++l) {
             double sum = plan.biases[j];
             for (uint32_t e = plan.starts[j]; e < plan.starts[j + 1]; ++e) {
-                const double product = plan.weights[e] * values[plan.sources[e] * stride + l];
+                const double* from = e < plan.input_ends[j] ? inputs : values;
+                const double product = plan.weights[e] * from[plan.sources[e] * stride + l];
                 sum = sum + product;
             }
             sums[at + l] = sum;
@@ -77,20 +87,20 @@ void pass_any(const Plan& plan, double* values, double* sums, int32_t lanes) {
 }
 
 template <bool Fma = false>
-[[gnu::always_inline]] inline void pass_by_lanes(const Plan& plan, double* values, double* sums,
-                                                 int32_t lanes) {
+[[gnu::always_inline]] inline void pass_by_lanes(const Plan& plan, const double* inputs,
+                                                 double* values, double* sums, int32_t lanes) {
     switch (lanes) {
         case 1:
-            pass_lanes<1, Fma>(plan, values, sums);
+            pass_lanes<1, Fma>(plan, inputs, values, sums);
             break;
         case 8:
-            pass_lanes<8, Fma>(plan, values, sums);
+            pass_lanes<8, Fma>(plan, inputs, values, sums);
             break;
         case 16:
-            pass_lanes<16, Fma>(plan, values, sums);
+            pass_lanes<16, Fma>(plan, inputs, values, sums);
             break;
         default:
-            pass_any(plan, values, sums, lanes);
+            pass_any(plan, inputs, values, sums, lanes);
             break;
     }
 }
@@ -99,27 +109,19 @@ template <bool Fma = false>
 // Chosen once through a pointer rather than an ifunc, whose resolver runs
 // before the sanitizers' runtimes are ready. Fused multiply-adds only serve
 // tanh's exact products, never a sum of the pass.
-__attribute__((target("avx512f,fma"))) void pass_avx512_fma(const Plan& plan, double* values,
-                                                            double* sums, int32_t lanes) {
-    pass_by_lanes<true>(plan, values, sums, lanes);
-}
-__attribute__((target("avx2,fma"))) void pass_avx2_fma(const Plan& plan, double* values,
-                                                      double* sums, int32_t lanes) {
-    pass_by_lanes<true>(plan, values, sums, lanes);
-}
-__attribute__((target("avx512f"))) void pass_avx512(const Plan& plan, double* values, double* sums,
-                                                    int32_t lanes) {
-    pass_by_lanes(plan, values, sums, lanes);
-}
-__attribute__((target("avx2"))) void pass_avx2(const Plan& plan, double* values, double* sums,
-                                               int32_t lanes) {
-    pass_by_lanes(plan, values, sums, lanes);
-}
-void pass_generic(const Plan& plan, double* values, double* sums, int32_t lanes) {
-    pass_by_lanes(plan, values, sums, lanes);
-}
+#define TESSAVO_PASS(name, fma)                                                       \
+    void name(const Plan& plan, const double* inputs, double* values, double* sums, \
+              int32_t lanes) {                                                      \
+        pass_by_lanes<fma>(plan, inputs, values, sums, lanes);                      \
+    }
+__attribute__((target("avx512f,fma"))) TESSAVO_PASS(pass_avx512_fma, true)
+__attribute__((target("avx2,fma"))) TESSAVO_PASS(pass_avx2_fma, true)
+__attribute__((target("avx512f"))) TESSAVO_PASS(pass_avx512, false)
+__attribute__((target("avx2"))) TESSAVO_PASS(pass_avx2, false)
+TESSAVO_PASS(pass_generic, false)
+#undef TESSAVO_PASS
 
-using PassFunction = void (*)(const Plan&, double*, double*, int32_t);
+using PassFunction = void (*)(const Plan&, const double*, double*, double*, int32_t);
 
 PassFunction widest_pass() {
     __builtin_cpu_init();
@@ -152,6 +154,7 @@ Plan make_plan(const Network& network) {
 
 void make_plan_into(Plan& plan, const Network& network) {
     plan.starts.clear();
+    plan.input_ends.clear();
     plan.sources.clear();
     plan.weights.clear();
     plan.biases.clear();
@@ -162,6 +165,7 @@ void make_plan_into(Plan& plan, const Network& network) {
     plan.recurrent = network.recurrent;
     const int32_t nodes = plan.size - plan.inputs;
     plan.starts.reserve(static_cast<std::size_t>(nodes) + 1);
+    plan.input_ends.reserve(static_cast<std::size_t>(nodes));
     plan.biases.reserve(static_cast<std::size_t>(nodes));
     plan.activations.reserve(static_cast<std::size_t>(nodes));
     plan.starts.push_back(0);
@@ -171,10 +175,16 @@ void make_plan_into(Plan& plan, const Network& network) {
         const uint8_t* links = network.links.data() + stride * k;
         const double* weights = network.weights.data() + stride * k;
         for (int32_t i = 0; i < n; ++i) {
+            if (i == plan.inputs) {
+                plan.input_ends.push_back(static_cast<uint32_t>(plan.sources.size()));
+            }
             if (links[i]) {
                 plan.sources.push_back(i);
                 plan.weights.push_back(weights[i]);
             }
+        }
+        if (n <= plan.inputs) {
+            plan.input_ends.push_back(static_cast<uint32_t>(plan.sources.size()));
         }
         plan.starts.push_back(static_cast<uint32_t>(plan.sources.size()));
         plan.biases.push_back(network.biases[k]);
@@ -216,9 +226,21 @@ void store_lane(const LaneState& state, int32_t lane, Network& network) {
     }
 }
 
-void run_pass(const Plan& plan, LaneState& state) {
+namespace {
+
+PassFunction chosen_pass() {
     static const PassFunction pass = widest_pass();
-    pass(plan, state.values.data(), state.sums.data(), state.lanes);
+    return pass;
+}
+
+}  // namespace
+
+void run_pass(const Plan& plan, LaneState& state) {
+    chosen_pass()(plan, state.values.data(), state.values.data(), state.sums.data(), state.lanes);
+}
+
+void run_pass(const Plan& plan, LaneState& state, const double* inputs) {
+    chosen_pass()(plan, inputs, state.values.data(), state.sums.data(), state.lanes);
 }
 
 namespace {

@@ -17,6 +17,9 @@ struct Plan {
     int32_t outputs = 0;
     bool recurrent = false;
     std::vector<uint32_t> starts;  // node j reads sources[starts[j] .. starts[j + 1])
+    // Sources come in increasing order, so input nodes first: node j's
+    // inputs are sources[starts[j] .. input_ends[j]).
+    std::vector<uint32_t> input_ends;
     std::vector<int32_t> sources;
     std::vector<double> weights;
     std::vector<double> biases;
@@ -50,6 +53,10 @@ void store_lane(const LaneState& state, int32_t lane, Network& network);
 // sources in increasing index, one rounded product at a time, exactly as
 // forward() does for one sample.
 void run_pass(const Plan& plan, LaneState& state);
+// The same reading the input nodes' lanes from inputs (input k's lanes at
+// k * lanes) instead of from the state, whose input values are left as
+// they were.
+void run_pass(const Plan& plan, LaneState& state, const double* inputs);
 
 // Passes of the network over count series of steps samples, x holding
 // count * steps * inputs values and out receiving count * steps * outputs.

@@ -162,6 +162,7 @@ void dataset_losses_into(Network& network, const SeriesView& x, const SeriesView
     std::vector<const double*>& targets = scratch.targets;
     targets.resize(static_cast<std::size_t>(lanes));
     int32_t last_lane = 0;
+    const double* last_inputs = nullptr;
     for (int64_t s0 = 0; s0 < x.count; s0 += lanes) {
         const int32_t used = static_cast<int32_t>(std::min<int64_t>(lanes, x.count - s0));
         // The first block of a feed-forward network starts from its state,
@@ -169,9 +170,10 @@ void dataset_losses_into(Network& network, const SeriesView& x, const SeriesView
         if (network.recurrent) clear_lanes(state);
         for (int64_t t = 0; t < x.steps; ++t) {
             if (lane_inputs != nullptr) {
-                const double* in =
+                // Read in place; only the last pass's inputs are kept (below).
+                last_inputs =
                     lane_inputs->values.data() + ((s0 / lanes) * x.steps + t) * step_span;
-                std::copy_n(in, static_cast<std::size_t>(inputs) * lanes, state.values.begin());
+                run_pass(plan, state, last_inputs);
             } else {
                 // Without shared inputs (one network to score), the block is
                 // laid out here; no copy of the whole dataset is made.
@@ -179,8 +181,8 @@ void dataset_losses_into(Network& network, const SeriesView& x, const SeriesView
                     const double* in = x.sample(s0 + l, t);
                     for (int32_t k = 0; k < inputs; ++k) state.values[k * lanes + l] = in[k];
                 }
+                run_pass(plan, state);
             }
-            run_pass(plan, state);
             if (per_step || t == x.steps - 1) {
                 const int64_t kept = per_step ? t : 0;
                 std::copy_n(
@@ -216,6 +218,10 @@ void dataset_losses_into(Network& network, const SeriesView& x, const SeriesView
             result[j] = total;
         }
         last_lane = used - 1;
+    }
+    // The network ends holding its last pass's inputs as well.
+    if (last_inputs != nullptr) {
+        std::copy_n(last_inputs, static_cast<std::size_t>(inputs) * lanes, state.values.begin());
     }
     store_lane(state, last_lane, network);
     const uint64_t count = static_cast<uint64_t>(y.steps) * static_cast<uint64_t>(x.count);
