@@ -5,11 +5,13 @@
 #include <limits>
 #include <map>
 #include <optional>
+#include <stdexcept>
 #include <vector>
 
 #include "evolution/random.hpp"
 #include "network/network.hpp"
 #include "training/evolve.hpp"
+#include "training/breeding.hpp"
 #include "training/population.hpp"
 #include "training/workers.hpp"
 
@@ -272,6 +274,25 @@ TEST(ParallelBreeding, SeededHistoryIsTheSameOnAnyNumberOfThreads) {
             EXPECT_EQ(many[i].activations, one[i].activations);
             EXPECT_EQ(many[i].rng, one[i].rng);
         }
+    }
+}
+
+TEST(ParallelBreeding, AFailingItemStopsTheJobAndLeavesThePoolUsable) {
+    set_worker_limit(3);
+    std::vector<uint32_t> first(1000);
+    auto breed = [&](std::size_t i, RandomEngine& engine) {
+        if (i == 537) throw std::runtime_error("item 537");
+        first[i] = engine();
+    };
+    EXPECT_THROW(breed_in_parallel(first.size(), 9, 1e9, breed), std::runtime_error);
+    // The same job again, on the same threads, gives each item its own draws.
+    std::vector<uint32_t> second(1000);
+    breed_in_parallel(second.size(), 9, 1e9,
+                      [&](std::size_t i, RandomEngine& engine) { second[i] = engine(); });
+    set_worker_limit(0);
+    for (std::size_t i = 0; i < second.size(); ++i) {
+        RandomEngine expected = derived_engine(9, i);
+        ASSERT_EQ(second[i], expected()) << i;
     }
 }
 
