@@ -125,13 +125,16 @@ ItemDraws::~ItemDraws() {
 }
 
 int32_t ItemDraws::c_rand() {
-    if (!c_seeded_) {
-        // 128 bytes of state: the same additive generator as rand().
-        initstate_r(engine()(), c_state_, sizeof c_state_, &c_data_);
-        c_seeded_ = true;
+    if (c_front_ < 0) {
+        // Random words need none of the warm-up that srand's seeding does.
+        for (uint32_t& word : c_state_) word = engine()();
+        c_front_ = 3;
+        c_rear_ = 0;
     }
-    int32_t value = 0;
-    random_r(&c_data_, &value);
+    c_state_[c_front_] += c_state_[c_rear_];
+    const auto value = static_cast<int32_t>(c_state_[c_front_] >> 1);
+    c_front_ = c_front_ == 30 ? 0 : c_front_ + 1;
+    c_rear_ = c_rear_ == 30 ? 0 : c_rear_ + 1;
     return value;
 }
 

@@ -7,7 +7,6 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
-#include <cstdlib>
 #include <functional>
 #include <vector>
 
@@ -93,10 +92,10 @@ inline FreshStream& fresh_stream() {
 
 // While alive, every draw made on this thread comes from one engine of a
 // work item's own: fresh draws, the device values that seed new networks'
-// engines, and the C generator of random_activation and random_int (a
-// generator of the same kind as rand(), seeded from the engine at its first
-// use). Work shared out over threads then repeats bit for bit whichever
-// thread serves an item. Nests; not movable.
+// engines, and the C generator of random_activation and random_int (glibc's
+// rand() algorithm, its additive feedback over 31 words, with the words
+// drawn from the engine at its first use). Work shared out over threads then
+// repeats bit for bit whichever thread serves an item. Nests; not movable.
 class ItemDraws {
 public:
     explicit ItemDraws(const RandomEngine& engine);
@@ -112,9 +111,9 @@ private:
     FreshStream stream_;
     ItemDraws* previous_;
     FreshStream* previous_stream_;
-    alignas(8) char c_state_[128] = {};
-    random_data c_data_ = {};  // glibc needs it zeroed before initstate_r
-    bool c_seeded_ = false;
+    uint32_t c_state_[31] = {};
+    int32_t c_front_ = -1;  // -1 until seeded
+    int32_t c_rear_ = 0;
 };
 
 double fresh_uniform(double a, double b);
