@@ -165,17 +165,21 @@ Population select_survivors(std::vector<Network>&& pool, std::vector<LossRow>&& 
             survivors.spare_rows.push_back(std::move(pool_losses[i]));
         }
     }
-    survivors.members.reserve(winners.size());
+    // Copies first, on the pool, while every winner is still in place; then
+    // the moves.
+    survivors.members.resize(winners.size());
     survivors.losses.reserve(winners.size());
-    for (const int32_t w : winners) {
+    std::vector<std::size_t> copies;
+    std::vector<uint8_t> moved(winners.size(), 0);
+    for (std::size_t t = 0; t < winners.size(); ++t) {
+        const int32_t w = winners[t];
         if (--wins_left[w] == 0) {
-            survivors.members.push_back(std::move(pool[w]));
+            moved[t] = 1;
             survivors.losses.push_back(std::move(pool_losses[w]));
         } else {
-            Network copy = std::move(survivors.spare.back());
+            survivors.members[t] = std::move(survivors.spare.back());
             survivors.spare.pop_back();
-            copy_into(copy, pool[w]);
-            survivors.members.push_back(std::move(copy));
+            copies.push_back(t);
             LossRow row;
             if (!survivors.spare_rows.empty()) {
                 row = std::move(survivors.spare_rows.back());
@@ -184,6 +188,17 @@ Population select_survivors(std::vector<Network>&& pool, std::vector<LossRow>&& 
             row.assign(pool_losses[w].begin(), pool_losses[w].end());
             survivors.losses.push_back(std::move(row));
         }
+    }
+    const double nodes = pool.front().size;
+    const double work = static_cast<double>(copies.size()) * nodes * nodes;
+    const std::size_t chunk = work < 2.0e5 ? copies.size() : 16;
+    parallel_chunks(copies.size(), chunk, [&](std::size_t begin, std::size_t end) {
+        for (std::size_t k = begin; k < end; ++k) {
+            copy_into(survivors.members[copies[k]], pool[winners[copies[k]]]);
+        }
+    });
+    for (std::size_t t = 0; t < winners.size(); ++t) {
+        if (moved[t]) survivors.members[t] = std::move(pool[winners[t]]);
     }
     return survivors;
 }
