@@ -1,12 +1,17 @@
 // Cost of breeding: single draws, one generation of 10,000 networks of 5
-// nodes without scoring, and XOR generations with scoring. CPU time on the
-// calling thread. Build with -DTESSAVO_BENCHMARKS=ON.
+// nodes without scoring, and XOR generations with scoring, with the malloc
+// calls per scored network once the run is warm. CPU time of the calling
+// thread: pin to one core (taskset) with TESSAVO_BENCH_THREADS=1, the default
+// here. Build with -DTESSAVO_BENCHMARKS=ON.
 //
 //     operators_bench            all figures
 //     operators_bench xor P G    only G XOR generations at population P
 //     operators_bench breed P G  only G generations of breeding at population P
 //                                (both for a profiler)
+#include <malloc.h>
 #include <time.h>
+
+#include <atomic>
 
 #include <algorithm>
 #include <cstdio>
@@ -19,8 +24,32 @@
 #include "evolution/random.hpp"
 #include "network/network.hpp"
 #include "training/population.hpp"
+#include "training/workers.hpp"
 
 using namespace tessavo;
+
+// Every malloc, calloc and realloc of the process is counted (operator new
+// goes through malloc) and served by glibc's allocator.
+extern "C" {
+void* __libc_malloc(std::size_t);
+void* __libc_calloc(std::size_t, std::size_t);
+void* __libc_realloc(void*, std::size_t);
+}
+namespace {
+std::atomic<long> malloc_calls{0};
+}  // namespace
+extern "C" void* malloc(std::size_t n) {
+    malloc_calls.fetch_add(1, std::memory_order_relaxed);
+    return __libc_malloc(n);
+}
+extern "C" void* calloc(std::size_t n, std::size_t size) {
+    malloc_calls.fetch_add(1, std::memory_order_relaxed);
+    return __libc_calloc(n, size);
+}
+extern "C" void* realloc(void* p, std::size_t n) {
+    malloc_calls.fetch_add(1, std::memory_order_relaxed);
+    return __libc_realloc(p, n);
+}
 
 namespace {
 
@@ -60,9 +89,17 @@ Population xor_population(int32_t count) {
     return population;
 }
 
-const SeriesSet xor_x = {{{0, 0}}, {{0, 1}}, {{1, 0}}, {{1, 1}}};
-const SeriesSet xor_y = {{{0}}, {{1}}, {{1}}, {{0}}};
+const double xor_inputs[] = {0, 0, 0, 1, 1, 0, 1, 1};
+const double xor_targets[] = {0, 1, 1, 0};
+const SeriesView xor_x = {xor_inputs, 4, 1, 2};
+const SeriesView xor_y = {xor_targets, 4, 1, 1};
 const std::vector<int32_t> mse = {0};
+
+// One generation of XOR scoring, with what it costs besides.
+bool score_xor(std::vector<Network>& pool, std::vector<LossRow>& rows) {
+    evaluate_pool_into(pool, xor_x, xor_y, mse, rows);
+    return true;
+}
 
 // Median CPU microseconds of one XOR generation, over `generations` taken
 // as runs of 300 from new networks, as a training run would go.
@@ -72,13 +109,29 @@ double xor_generation(int32_t count, int generations) {
     for (int g = 0; g < generations; ++g) {
         if (g % 300 == 0) population = xor_population(count);
         const double start = cpu_microseconds();
-        run_generation(population, [](std::vector<Network>& pool, std::vector<LossRow>& rows) {
-            rows = evaluate_pool(pool, xor_x, xor_y, mse);
-            return true;
-        });
+        run_generation(population, score_xor);
         times.push_back(cpu_microseconds() - start);
     }
     return median(times);
+}
+
+// Median CPU milliseconds of a whole generation (breeding and XOR scoring)
+// of count networks, and the malloc calls per scored network over the
+// generations after the first few.
+void whole_generation(int32_t count, int generations) {
+    Population population = xor_population(count);
+    std::vector<double> times;
+    long calls = 0;
+    for (int g = 0; g < generations; ++g) {
+        const long before = malloc_calls.load();
+        const double start = cpu_microseconds();
+        run_generation(population, score_xor);
+        times.push_back(cpu_microseconds() - start);
+        if (g >= 5) calls += malloc_calls.load() - before;
+    }
+    std::printf("  %.2f ms (median of %d), %.3f malloc calls per scored network\n",
+                median(times) / 1e3, generations,
+                static_cast<double>(calls) / (2.0 * count * (generations - 5)));
 }
 
 // Median CPU microseconds of breeding one generation (crossover, mutation,
@@ -105,6 +158,8 @@ double breeding_generation(int32_t count, int generations) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    const char* threads = std::getenv("TESSAVO_BENCH_THREADS");
+    set_worker_limit(threads != nullptr ? std::atoi(threads) : 1);
     if (argc == 4 && std::string(argv[1]) == "xor") {
         std::printf("%.1f us\n", xor_generation(std::atoi(argv[2]), std::atoi(argv[3])));
         return 0;
@@ -126,6 +181,9 @@ int main(int argc, char** argv) {
 
     std::printf("breeding one generation of 10000 networks of 5 nodes, scoring left out:\n");
     std::printf("  %.2f ms (median of 51 generations)\n\n", breeding_generation(10000, 51) / 1e3);
+
+    std::printf("breeding and scoring one XOR generation of 10000 networks of 5 nodes:\n");
+    whole_generation(10000, 31);
 
     std::printf("one XOR generation, size 5, scored with mse (median of 501):\n");
     for (const int32_t count : {50, 150}) {

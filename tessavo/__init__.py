@@ -3,7 +3,16 @@
 import sys as _sys
 from importlib import metadata as _metadata
 
-from tessavo._core import Genome, Model, from_keras, load, optimizers, set_random_seed
+from tessavo._core import (
+    Genome,
+    Model,
+    from_keras,
+    get_num_threads,
+    load,
+    optimizers,
+    set_num_threads,
+    set_random_seed,
+)
 
 # The optimizers submodule lives in the compiled core; make it importable.
 _sys.modules[__name__ + ".optimizers"] = optimizers
@@ -22,9 +31,11 @@ __all__ = [
     "Model",
     "callbacks",
     "from_keras",
+    "get_num_threads",
     "load",
     "optimizers",
     "scorer",
+    "set_num_threads",
     "set_random_seed",
     "utils",
 ]

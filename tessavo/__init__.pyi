@@ -18,9 +18,11 @@ __all__ = [
     "Model",
     "callbacks",
     "from_keras",
+    "get_num_threads",
     "load",
     "optimizers",
     "scorer",
+    "set_num_threads",
     "set_random_seed",
     "utils",
 ]
@@ -503,6 +505,29 @@ def set_random_seed(seed: int | None, /) -> None:
     Raises:
         TypeError: seed is neither None nor an int (bool is refused).
         ValueError: seed is outside 0 to 2**64 - 1.
+    """
+
+def set_num_threads(n: SupportsIndex, /) -> None:
+    """Use n threads (the calling one included) for training from now on.
+
+    By default there is one per CPU this process may run on, counted from its
+    CPU affinity when the first generation needs them. Breeding and scoring
+    share the threads; a seeded run gives the same results on any number.
+
+    Args:
+        n: An int from 1 to 4096.
+
+    Raises:
+        TypeError: n is not an int (bool is refused).
+        ValueError: n is outside 1 to 4096.
+    """
+
+def get_num_threads() -> int:
+    """The number of threads that training uses.
+
+    Returns:
+        The threads in use, the calling one included: the number set with
+        set_num_threads, or else one per CPU this process may run on.
     """
 
 def scorer(

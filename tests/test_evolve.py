@@ -170,7 +170,8 @@ class Stop(Exception):
 
 
 @pytest.mark.parametrize("error", [KeyboardInterrupt, Stop])
-def test_signal_during_training_leaves_the_model(error):
+@pytest.mark.parametrize("pop_size", [20, 300])  # 300: bred on the pool
+def test_signal_during_training_leaves_the_model(error, pop_size):
     model = compiled(monitors=["size"], size=6)
     x, y = line_data(200)
     before = model.predict(x)
@@ -182,7 +183,7 @@ def test_signal_during_training_leaves_the_model(error):
     signal.setitimer(signal.ITIMER_REAL, 0.05)
     try:
         with pytest.raises(error):
-            model.evolve(x, y, pop_size=20, batch_size=50, epochs=2**31 - 1, verbose=0)
+            model.evolve(x, y, pop_size=pop_size, batch_size=50, epochs=2**31 - 1, verbose=0)
     finally:
         signal.setitimer(signal.ITIMER_REAL, 0)
         signal.signal(signal.SIGALRM, old)

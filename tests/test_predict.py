@@ -1,3 +1,5 @@
+import pickle
+
 import numpy as np
 import pytest
 
@@ -165,3 +167,20 @@ def test_recurrent_switch_keeps_connections(rng):
     np.testing.assert_allclose(model.predict(x[0]), before[0])
     model.recurrent = False
     np.testing.assert_array_equal(model.predict(x), before)
+
+
+@pytest.mark.parametrize("recurrent", [False, True])
+def test_one_row_predict_follows_every_change_of_the_network(rng, recurrent):
+    # One-row calls reuse what they built while the network is unchanged; a
+    # copy made after each change is the reference.
+    x = rng.normal(size=(40, 2))
+    y = x[:, :1] * x[:, 1:]
+    model = tessavo.Model(2, 1, size=6, recurrent=recurrent)
+    model.compile(loss="mse")
+    for _ in range(3):
+        model.clear()
+        reference = pickle.loads(pickle.dumps(model))
+        for row in x[:5]:
+            np.testing.assert_array_equal(model.predict(row), reference.predict(row))
+        shape = (4, 10, -1) if recurrent else (40, -1)
+        model.evolve(x.reshape(shape), y.reshape(shape), pop_size=10, epochs=1, verbose=0)

@@ -95,3 +95,36 @@ def test_load_draws_its_seed_before_waiting_for_the_file(tmp_path):
     loaded = tessavo.load(str(fifo))
     thread.join()
     assert pickle.dumps(loaded) == expected
+
+
+@pytest.fixture
+def restore_threads():
+    before = tessavo.get_num_threads()
+    yield
+    tessavo.set_num_threads(before)
+
+
+@pytest.mark.parametrize("optimizer", ["alpha", "beta"])
+@pytest.mark.parametrize("kind", ["evolve", "func"])
+def test_same_history_on_any_number_of_threads(kind, optimizer, restore_threads):
+    runs = []
+    for threads in (1, 2, 3):
+        tessavo.set_num_threads(threads)
+        assert tessavo.get_num_threads() == threads
+        # A population large enough to breed on the pool.
+        tessavo.set_random_seed(11)
+        model = tessavo.Model(2, 1, size=8)
+        model.compile(loss="mse", optimizer=optimizer)
+        if kind == "func":
+            history = model.func_evolve(tessavo.scorer(probe), pop_size=300, epochs=2, verbose=0)
+        else:
+            history = model.evolve(X, Y, pop_size=300, epochs=2, verbose=0)
+        runs.append((history, model.get_nodes(), model.get_connections()))
+    assert runs[1] == runs[0] and runs[2] == runs[0]
+
+
+@pytest.mark.parametrize("n, error", [(0, ValueError), (-2, ValueError), (2**70, ValueError),
+                                      (True, TypeError), (2.0, TypeError)])
+def test_bad_thread_counts(n, error, restore_threads):
+    with pytest.raises(error):
+        tessavo.set_num_threads(n)

@@ -13,8 +13,8 @@ namespace {
 
 double draw() { return fresh_stream().uniform(0.0, 1.0); }
 
-void check(const Network& network, const char* line) {
-    if (!is_valid(network)) report_broken_network(line);
+const char* check(const Network& network, const char* line) {
+    return is_valid(network) ? nullptr : line;
 }
 
 }  // namespace
@@ -31,6 +31,10 @@ MutationStep choose_mutation() {
 }
 
 void mutate(Network& network) {
+    if (const char* line = mutate_quietly(network)) report_broken_network(line);
+}
+
+const char* mutate_quietly(Network& network) {
     switch (choose_mutation()) {
         case MutationStep::perturb_parameters:
             perturb_parameters(network);
@@ -40,23 +44,20 @@ void mutate(Network& network) {
             break;
         case MutationStep::add_node:
             add_node(network);
-            check(network, "Add node mutation broke network.");
-            break;
+            return check(network, "Add node mutation broke network.");
         case MutationStep::remove_node:
             remove_node(network);
-            check(network, "Remove node mutation broke network.");
-            break;
+            return check(network, "Remove node mutation broke network.");
         case MutationStep::remove_connection:
             remove_connection(network);
-            check(network, "Remove connection mutation broke network.");
-            break;
+            return check(network, "Remove connection mutation broke network.");
         case MutationStep::add_connection:
             add_connection(network);
-            check(network, "Add connection mutation broke network.");
-            break;
+            return check(network, "Add connection mutation broke network.");
         case MutationStep::none:
             break;
     }
+    return nullptr;
 }
 
 void perturb_parameters(Network& network) {

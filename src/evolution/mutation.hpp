@@ -26,6 +26,9 @@ MutationStep choose_mutation();
 // fails, the step's line is written and BrokenNetwork thrown, and the network
 // stays as the step left it.
 void mutate(Network& network);
+// The same without writing or throwing: returns the failure line, or null.
+// For work on threads that must not touch the console.
+const char* mutate_quietly(Network& network);
 
 // Moves every bias and every connected weight by N(0, (0.2 |value|)^2).
 void perturb_parameters(Network& network);

@@ -31,8 +31,12 @@ int32_t incoming_without_self(const Network& network, int32_t j) {
 template <class OldIndex>
 void remap_matrices(Network& network, int32_t new_size, OldIndex old_index) {
     const std::size_t n = static_cast<std::size_t>(new_size);
-    std::vector<double> weights(n * n);
-    std::vector<uint8_t> links(n * n);
+    // Swapped with the network's: the buffers circulate, so a thread that
+    // has warmed up allocates nothing here.
+    thread_local std::vector<double> weights;
+    thread_local std::vector<uint8_t> links;
+    weights.assign(n * n, 0.0);
+    links.assign(n * n, 0);
     for (int32_t to = 0; to < new_size; ++to) {
         const int32_t old_to = old_index(to);
         if (old_to < 0) continue;
@@ -51,10 +55,13 @@ void remap_matrices(Network& network, int32_t new_size, OldIndex old_index) {
     network.size = new_size;
 }
 
+// Reused by every operator on this thread.
+thread_local std::vector<Connection> candidates;
+
 }  // namespace
 
 void add_connection(Network& network) {
-    std::vector<Connection> candidates;
+    candidates.clear();
     for (int32_t i = 0; i < network.size - network.outputs; ++i) {
         const int32_t lo = network.recurrent ? network.inputs : std::max(network.inputs, i + 1);
         for (int32_t j = lo; j < network.size; ++j) {
@@ -68,12 +75,14 @@ void add_connection(Network& network) {
 }
 
 void remove_connection(Network& network) {
-    std::vector<int32_t> out_degree(network.size), in_degree(network.size);
+    thread_local std::vector<int32_t> out_degree, in_degree;
+    out_degree.resize(static_cast<std::size_t>(network.size));
+    in_degree.resize(static_cast<std::size_t>(network.size));
     for (int32_t i = 0; i < network.size; ++i) {
         out_degree[i] = outgoing_without_self(network, i);
         in_degree[i] = incoming_without_self(network, i);
     }
-    std::vector<Connection> candidates;
+    candidates.clear();
     for (int32_t i = 0; i < network.size; ++i) {
         for (int32_t j = 0; j < network.size; ++j) {
             if (has_link(network, i, j) && out_degree[i] >= 2 && in_degree[j] >= 2) {
@@ -88,7 +97,7 @@ void remove_connection(Network& network) {
 }
 
 void add_node(Network& network) {
-    std::vector<Connection> candidates;
+    candidates.clear();
     for (int32_t i = 0; i < network.size - network.outputs; ++i) {
         const int32_t lo = network.recurrent ? network.inputs : i + 1;
         for (int32_t j = lo; j < network.size; ++j) {
@@ -130,7 +139,9 @@ void remove_node(Network& network) {
     const int32_t v = random_int(network.inputs, network.size - network.outputs - 1);
     // Indices as they will be once v is gone.
     const auto after_removal = [v](int32_t node) { return node > v ? node - 1 : node; };
-    std::vector<int32_t> predecessors, successors;
+    thread_local std::vector<int32_t> predecessors, successors;
+    predecessors.clear();
+    successors.clear();
     for (int32_t i = 0; i < network.size; ++i) {
         if (i != v && has_link(network, i, v)) predecessors.push_back(after_removal(i));
     }

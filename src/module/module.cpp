@@ -9,6 +9,7 @@
 #include "module/pickling.hpp"
 #include "module/run_support.hpp"
 #include "module/seeding.hpp"
+#include "module/threads.hpp"
 
 namespace tessavo {
 namespace {
@@ -26,6 +27,15 @@ PyMethodDef module_functions[] = {
      "with seed (an int from 0 to 2**64 - 1): the same seed and the same calls give the same "
      "models, histories and files. None returns to the operating system's random device. "
      "Process-wide; Python's random module and NumPy are not seeded."},
+    {"set_num_threads", module_set_num_threads, METH_O,
+     "set_num_threads(n, /)\n--\n\nUse n threads (the calling one included) for training from "
+     "now on. By default there is one per CPU this process may run on, counted when the first "
+     "generation needs them. A seeded run gives the same results on any number of threads."},
+    {"get_num_threads", module_get_num_threads, METH_NOARGS,
+     "get_num_threads()\n--\n\nThe number of threads that training uses."},
+    {"_pool_seconds", module_pool_seconds, METH_NOARGS,
+     "_pool_seconds()\n--\n\nCPU seconds the training threads spent in work the pool shares "
+     "out, counted from the first call. For benchmarks."},
     {"_restore", module_restore, METH_VARARGS,
      "_restore(cls, state, optimizer=None)\n--\n\nRebuild a pickled Model, Genome or Alpha."},
     {"_install_genome", module_install_genome, METH_VARARGS,

@@ -59,7 +59,11 @@ PyObject* predict_from_args(Network& network, PyObject* args, int32_t inputs, in
         set_error_from_current_exception();
         return nullptr;
     }
-    PyRef converted = as_contiguous_float64(x);
+    // A control loop's row is usually float64 in C order already.
+    const bool ready =
+        PyArray_ISCARRAY_RO(x) && PyArray_TYPE(x) == NPY_DOUBLE && PyArray_ISNOTSWAPPED(x);
+    PyRef converted =
+        ready ? PyRef::borrow(reinterpret_cast<PyObject*>(x)) : as_contiguous_float64(x);
     if (!converted) return nullptr;
     // Converting a subclass runs its Python hooks, which may rebuild the
     // owner; the input is read for the network that was checked.
@@ -74,7 +78,8 @@ PyObject* predict_from_args(Network& network, PyObject* args, int32_t inputs, in
     npy_intp shape[3];
     for (int i = 0; i < d; ++i) shape[i] = PyArray_DIM(xs, i);
     shape[d - 1] = outputs;
-    PyRef result(PyArray_Zeros(d, shape, PyArray_DescrFromType(NPY_DOUBLE), 0));
+    // Every entry is written below.
+    PyRef result(PyArray_SimpleNew(d, shape, NPY_DOUBLE));
     if (!result) return nullptr;
     auto* out_array = reinterpret_cast<PyArrayObject*>(result.get());
     double* out = static_cast<double*>(PyArray_DATA(out_array));

@@ -143,6 +143,24 @@ struct TableStep {
     return r2 * ((a + r2 * b) + r4 * c);
 }
 
+// a * b - p exactly, for p = a * b rounded: Dekker's product, or one fused
+// multiply-add where the processor has it. Both are exact (no overflow or
+// underflow can occur where they are used), so both give the same bits.
+template <bool Fma>
+[[gnu::always_inline]] inline double product_error(double a, double b, double p) {
+    if constexpr (Fma) {
+        return __builtin_fma(a, b, -p);
+    } else {
+        const double ca = a * splitter;
+        const double a_h = ca - (ca - a);
+        const double a_l = a - a_h;
+        const double cb = b * splitter;
+        const double b_h = cb - (cb - b);
+        const double b_l = b - b_h;
+        return ((a_h * b_h - p) + a_h * b_l + a_l * b_h) + a_l * b_l;
+    }
+}
+
 // 2^e as the bits to add to a double's exponent field (two's complement).
 [[gnu::always_inline]] inline uint64_t exponent_field(uint64_t k_bits) {
     return (k_bits >> 6) << 52;
@@ -187,7 +205,9 @@ struct TableStep {
 }
 
 // tanh(x), the correctly rounded value or its neighbour; keeps the sign of
-// zero, +-1 for large |x| and the infinities.
+// zero, +-1 for large |x| and the infinities. Fma only in functions built
+// for processors that have it.
+template <bool Fma = false>
 [[gnu::always_inline]] inline double tanh_ieee(double x) {
     using namespace activation_detail;
     constexpr uint64_t sign_mask = 0x8000000000000000u;
@@ -204,15 +224,9 @@ struct TableStep {
     const double q = expm1_tail(r_hi);
     const double p_hi = r_hi + q;
     const double p_lo = (q - (p_hi - r_hi)) + (step.r_lo + step.r_lo * r_hi);
-    // t_hi p_hi exactly (Dekker), and what is left of M - t_hi.
-    const double ct = t_hi * splitter;
-    const double t_h = ct - (ct - t_hi);
-    const double t_l = t_hi - t_h;
-    const double cp = p_hi * splitter;
-    const double p_h = cp - (cp - p_hi);
-    const double p_l = p_hi - p_h;
+    // t_hi p_hi exactly, and what is left of M - t_hi.
     const double tp = t_hi * p_hi;
-    const double tp_err = ((t_h * p_h - tp) + t_h * p_l + t_l * p_h) + t_l * p_l;
+    const double tp_err = product_error<Fma>(t_hi, p_hi, tp);
     const double rest = ((tp_err + t_lo) + t_hi * p_lo) + t_lo * p_hi;
     // Numerator n1 + n_rest = (t_hi - 2^-e) + tp + rest, where t_hi >= 1 >= 2^-e.
     const double u = t_hi - inv_pow;
@@ -225,19 +239,13 @@ struct TableStep {
     const double v_err = inv_pow - (v - t_hi);
     const double d1 = v + tp;
     const double d_rest = (tp - (d1 - v)) + (v_err + rest);
-    // Quotient: a first guess from the leading parts, its exact remainder
-    // (Dekker product), one correction. The small parts only enter the
-    // remainder, which keeps them off the longest chain.
+    // Quotient: a first guess from the leading parts, its exact remainder,
+    // one correction. The small parts only enter the remainder, which keeps
+    // them off the longest chain.
     const double inv = 1.0 / d1;
     const double q1 = n1 * inv;
-    const double cq = q1 * splitter;
-    const double q_h = cq - (cq - q1);
-    const double q_l = q1 - q_h;
-    const double cd = d1 * splitter;
-    const double d_h = cd - (cd - d1);
-    const double d_l = d1 - d_h;
     const double prod = q1 * d1;
-    const double prod_err = ((q_h * d_h - prod) + q_h * d_l + q_l * d_h) + q_l * d_l;
+    const double prod_err = product_error<Fma>(q1, d1, prod);
     const double rem = ((n1 - prod) - prod_err) + (n_rest - q1 * d_rest);
     const double quotient = q1 + rem * inv;
     // Below 2^-27, tanh x rounds to x itself (and -0 stays -0).
@@ -254,9 +262,9 @@ template <int L>
     for (int i = 0; i < L; ++i) out[i] = exp_ieee(in[i]);
 }
 
-template <int L>
+template <int L, bool Fma = false>
 [[gnu::always_inline]] inline void tanh_lanes(const double* in, double* out) {
-    for (int i = 0; i < L; ++i) out[i] = tanh_ieee(in[i]);
+    for (int i = 0; i < L; ++i) out[i] = tanh_ieee<Fma>(in[i]);
 }
 
 // 1 / (e^-x + 1) in that order, so a very negative x gives exactly 0.

@@ -1,7 +1,10 @@
 #include "network/plan.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cstddef>
+#include <cstdlib>
+#include <cstring>
 
 #include "network/activation_math.hpp"
 
@@ -9,14 +12,14 @@ namespace tessavo {
 
 namespace {
 
-template <int L>
+template <int L, bool Fma = false>
 [[gnu::always_inline]] inline void activate_lanes(int32_t code, const double* sum, double* out) {
     switch (code) {
         case ACTIVATION_SIGMOID:
             sigmoid_lanes<L>(sum, out);
             break;
         case ACTIVATION_TANH:
-            tanh_lanes<L>(sum, out);
+            tanh_lanes<L, Fma>(sum, out);
             break;
         case ACTIVATION_RELU:
             for (int l = 0; l < L; ++l) out[l] = sum[l] > 0.0 ? sum[l] : 0.0;
@@ -32,31 +35,40 @@ template <int L>
 
 // The lanes of one node stay apart: each keeps its own chain of additions,
 // so vectorising across lanes never changes a lane's order.
-template <int L>
-[[gnu::always_inline]] inline void pass_lanes(const Plan& plan, double* __restrict values,
+template <int L, bool Fma>
+[[gnu::always_inline]] inline void pass_lanes(const Plan& plan, const double* __restrict inputs,
+                                              double* __restrict values,
                                               double* __restrict sums) {
     const int32_t nodes = plan.size - plan.inputs;
     const uint32_t* starts = plan.starts.data();
+    const uint32_t* input_ends = plan.input_ends.data();
     const int32_t* sources = plan.sources.data();
     const double* weights = plan.weights.data();
     for (int32_t j = 0; j < nodes; ++j) {
         double acc[L];
         const double bias = plan.biases[j];
         for (int l = 0; l < L; ++l) acc[l] = bias;
+        const uint32_t from_inputs = input_ends[j];
+        for (uint32_t e = starts[j]; e < from_inputs; ++e) {
+            const double w = weights[e];
+            const double* v = inputs + static_cast<std::size_t>(sources[e]) * L;
+            for (int l = 0; l < L; ++l) acc[l] = acc[l] + w * v[l];
+        }
         const uint32_t end = starts[j + 1];
-        for (uint32_t e = starts[j]; e < end; ++e) {
+        for (uint32_t e = from_inputs; e < end; ++e) {
             const double w = weights[e];
             const double* v = values + static_cast<std::size_t>(sources[e]) * L;
             for (int l = 0; l < L; ++l) acc[l] = acc[l] + w * v[l];
         }
         const std::size_t at = static_cast<std::size_t>(plan.inputs + j) * L;
         for (int l = 0; l < L; ++l) sums[at + l] = acc[l];
-        activate_lanes<L>(plan.activations[j], acc, values + at);
+        activate_lanes<L, Fma>(plan.activations[j], acc, values + at);
     }
 }
 
 // Any other lane count, one lane at a time.
-void pass_any(const Plan& plan, double* values, double* sums, int32_t lanes) {
+void pass_any(const Plan& plan, const double* inputs, double* values, double* sums,
+              int32_t lanes) {
     const int32_t nodes = plan.size - plan.inputs;
     const std::size_t stride = static_cast<std::size_t>(lanes);
     for (int32_t j = 0; j < nodes; ++j) {
@@ -64,7 +76,8 @@ void pass_any(const Plan& plan, double* values, double* sums, int32_t lanes) {
         for (int32_t l = 0; l < lanes; ++l) {
             double sum = plan.biases[j];
             for (uint32_t e = plan.starts[j]; e < plan.starts[j + 1]; ++e) {
-                const double product = plan.weights[e] * values[plan.sources[e] * stride + l];
+                const double* from = e < plan.input_ends[j] ? inputs : values;
+                const double product = plan.weights[e] * from[plan.sources[e] * stride + l];
                 sum = sum + product;
             }
             sums[at + l] = sum;
@@ -73,58 +86,86 @@ void pass_any(const Plan& plan, double* values, double* sums, int32_t lanes) {
     }
 }
 
-[[gnu::always_inline]] inline void pass_by_lanes(const Plan& plan, double* values, double* sums,
-                                                 int32_t lanes) {
+template <bool Fma = false>
+[[gnu::always_inline]] inline void pass_by_lanes(const Plan& plan, const double* inputs,
+                                                 double* values, double* sums, int32_t lanes) {
     switch (lanes) {
         case 1:
-            pass_lanes<1>(plan, values, sums);
+            pass_lanes<1, Fma>(plan, inputs, values, sums);
             break;
         case 8:
-            pass_lanes<8>(plan, values, sums);
+            pass_lanes<8, Fma>(plan, inputs, values, sums);
             break;
         case 16:
-            pass_lanes<16>(plan, values, sums);
+            pass_lanes<16, Fma>(plan, inputs, values, sums);
             break;
         default:
-            pass_any(plan, values, sums, lanes);
+            pass_any(plan, inputs, values, sums, lanes);
             break;
     }
 }
 
 // Built for generic x86-64; the processor picks the widest vectors it has.
 // Chosen once through a pointer rather than an ifunc, whose resolver runs
-// before the sanitizers' runtimes are ready.
-__attribute__((target("avx512f"))) void pass_avx512(const Plan& plan, double* values, double* sums,
-                                                    int32_t lanes) {
-    pass_by_lanes(plan, values, sums, lanes);
-}
-__attribute__((target("avx2"))) void pass_avx2(const Plan& plan, double* values, double* sums,
-                                               int32_t lanes) {
-    pass_by_lanes(plan, values, sums, lanes);
-}
-void pass_generic(const Plan& plan, double* values, double* sums, int32_t lanes) {
-    pass_by_lanes(plan, values, sums, lanes);
-}
+// before the sanitizers' runtimes are ready. Fused multiply-adds only serve
+// tanh's exact products, never a sum of the pass.
+#define TESSAVO_PASS(name, fma)                                                       \
+    void name(const Plan& plan, const double* inputs, double* values, double* sums, \
+              int32_t lanes) {                                                      \
+        pass_by_lanes<fma>(plan, inputs, values, sums, lanes);                      \
+    }
+__attribute__((target("avx512f,fma"))) TESSAVO_PASS(pass_avx512_fma, true)
+__attribute__((target("avx2,fma"))) TESSAVO_PASS(pass_avx2_fma, true)
+__attribute__((target("avx512f"))) TESSAVO_PASS(pass_avx512, false)
+__attribute__((target("avx2"))) TESSAVO_PASS(pass_avx2, false)
+TESSAVO_PASS(pass_generic, false)
+#undef TESSAVO_PASS
 
-using PassFunction = void (*)(const Plan&, double*, double*, int32_t);
+using PassFunction = void (*)(const Plan&, const double*, double*, double*, int32_t);
 
 PassFunction widest_pass() {
     __builtin_cpu_init();
-    if (__builtin_cpu_supports("avx512f")) return pass_avx512;
-    if (__builtin_cpu_supports("avx2")) return pass_avx2;
+    const int cap = widest_isa_allowed();
+    const bool fma = __builtin_cpu_supports("fma");
+    if (cap >= 2 && __builtin_cpu_supports("avx512f")) return fma ? pass_avx512_fma : pass_avx512;
+    if (cap >= 1 && __builtin_cpu_supports("avx2")) return fma ? pass_avx2_fma : pass_avx2;
     return pass_generic;
 }
 
 }  // namespace
 
+int widest_isa_allowed() {
+    static const int cap = [] {
+        const char* value = std::getenv("TESSAVO_ISA");
+        if (value == nullptr) return 2;
+        if (std::strcmp(value, "generic") == 0) return 0;
+        if (std::strcmp(value, "avx2") == 0) return 1;
+        // avx512, and values we do not know, leave the choice to the processor.
+        return 2;
+    }();
+    return cap;
+}
+
 Plan make_plan(const Network& network) {
     Plan plan;
+    make_plan_into(plan, network);
+    return plan;
+}
+
+void make_plan_into(Plan& plan, const Network& network) {
+    plan.starts.clear();
+    plan.input_ends.clear();
+    plan.sources.clear();
+    plan.weights.clear();
+    plan.biases.clear();
+    plan.activations.clear();
     plan.size = network.size;
     plan.inputs = std::min(network.inputs, network.size);
     plan.outputs = network.outputs;
     plan.recurrent = network.recurrent;
     const int32_t nodes = plan.size - plan.inputs;
     plan.starts.reserve(static_cast<std::size_t>(nodes) + 1);
+    plan.input_ends.reserve(static_cast<std::size_t>(nodes));
     plan.biases.reserve(static_cast<std::size_t>(nodes));
     plan.activations.reserve(static_cast<std::size_t>(nodes));
     plan.starts.push_back(0);
@@ -134,20 +175,30 @@ Plan make_plan(const Network& network) {
         const uint8_t* links = network.links.data() + stride * k;
         const double* weights = network.weights.data() + stride * k;
         for (int32_t i = 0; i < n; ++i) {
+            if (i == plan.inputs) {
+                plan.input_ends.push_back(static_cast<uint32_t>(plan.sources.size()));
+            }
             if (links[i]) {
                 plan.sources.push_back(i);
                 plan.weights.push_back(weights[i]);
             }
         }
+        if (n <= plan.inputs) {
+            plan.input_ends.push_back(static_cast<uint32_t>(plan.sources.size()));
+        }
         plan.starts.push_back(static_cast<uint32_t>(plan.sources.size()));
         plan.biases.push_back(network.biases[k]);
         plan.activations.push_back(network.activations[k]);
     }
-    return plan;
 }
 
 LaneState make_lane_state(const Plan& plan, const Network& network, int32_t lanes) {
     LaneState state;
+    reset_lane_state(state, plan, network, lanes);
+    return state;
+}
+
+void reset_lane_state(LaneState& state, const Plan& plan, const Network& network, int32_t lanes) {
     state.lanes = lanes;
     const std::size_t cells = static_cast<std::size_t>(plan.size) * lanes;
     state.values.assign(cells, 0.0);
@@ -156,7 +207,6 @@ LaneState make_lane_state(const Plan& plan, const Network& network, int32_t lane
         std::fill_n(state.sums.begin() + static_cast<std::ptrdiff_t>(k) * lanes, lanes,
                     network.biases[k]);
     }
-    return state;
 }
 
 void clear_lanes(LaneState& state) { std::fill(state.values.begin(), state.values.end(), 0.0); }
@@ -176,10 +226,108 @@ void store_lane(const LaneState& state, int32_t lane, Network& network) {
     }
 }
 
-void run_pass(const Plan& plan, LaneState& state) {
+namespace {
+
+PassFunction chosen_pass() {
     static const PassFunction pass = widest_pass();
-    pass(plan, state.values.data(), state.sums.data(), state.lanes);
+    return pass;
 }
+
+}  // namespace
+
+void run_pass(const Plan& plan, LaneState& state) {
+    chosen_pass()(plan, state.values.data(), state.values.data(), state.sums.data(), state.lanes);
+}
+
+void run_pass(const Plan& plan, LaneState& state, const double* inputs) {
+    chosen_pass()(plan, inputs, state.values.data(), state.sums.data(), state.lanes);
+}
+
+namespace {
+
+// A plan with the genes it was built from. A control loop predicts one row
+// at a time with the same network: comparing its genes with these costs far
+// less than building the plan again, and catches every change, however the
+// network was edited or replaced.
+struct CachedPlan {
+    const Network* owner = nullptr;
+    uint64_t last_use = 0;
+    int32_t size = 0;
+    int32_t inputs = 0;
+    int32_t outputs = 0;
+    bool recurrent = false;
+    std::vector<double> weights;
+    std::vector<double> biases;
+    std::vector<uint8_t> links;
+    std::vector<int32_t> activations;
+    Plan plan;
+};
+
+template <class T>
+bool same_values(const std::vector<T>& a, const std::vector<T>& b) {
+    return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size() * sizeof(T)) == 0;
+}
+
+bool built_from(const CachedPlan& entry, const Network& network) {
+    return entry.owner == &network && entry.size == network.size &&
+           entry.inputs == network.inputs && entry.outputs == network.outputs &&
+           entry.recurrent == network.recurrent &&
+           same_values(entry.activations, network.activations) &&
+           same_values(entry.biases, network.biases) && same_values(entry.links, network.links) &&
+           same_values(entry.weights, network.weights);
+}
+
+// Larger networks' passes cost far more than their plans.
+constexpr int32_t largest_cached_size = 256;
+
+// Per thread: calls from other threads never share an entry.
+struct PlanCache {
+    std::array<CachedPlan, 4> entries;
+    uint64_t clock = 0;
+    Plan scratch;
+    LaneState state;
+};
+
+thread_local PlanCache plan_cache;
+
+const Plan& plan_for(const Network& network, bool cache) {
+    PlanCache& c = plan_cache;
+    if (!cache || network.size > largest_cached_size) {
+        make_plan_into(c.scratch, network);
+        return c.scratch;
+    }
+    ++c.clock;
+    CachedPlan* slot = nullptr;
+    for (CachedPlan& entry : c.entries) {
+        if (entry.owner == &network) {
+            if (built_from(entry, network)) {
+                entry.last_use = c.clock;
+                return entry.plan;
+            }
+            slot = &entry;
+        }
+    }
+    if (slot == nullptr) {
+        slot = &c.entries[0];
+        for (CachedPlan& entry : c.entries) {
+            if (entry.last_use < slot->last_use) slot = &entry;
+        }
+    }
+    slot->owner = &network;
+    slot->last_use = c.clock;
+    slot->size = network.size;
+    slot->inputs = network.inputs;
+    slot->outputs = network.outputs;
+    slot->recurrent = network.recurrent;
+    slot->weights = network.weights;
+    slot->biases = network.biases;
+    slot->links = network.links;
+    slot->activations = network.activations;
+    make_plan_into(slot->plan, network);
+    return slot->plan;
+}
+
+}  // namespace
 
 void predict_series(Network& network, const double* x, int64_t count, int64_t steps,
                     bool clear_each, double* out) {
@@ -188,9 +336,11 @@ void predict_series(Network& network, const double* x, int64_t count, int64_t st
         if (clear_each) clear_state(network);
         return;
     }
-    const Plan plan = make_plan(network);
+    // One series is a control loop's step, or a sequence: its plan is kept.
+    const Plan& plan = plan_for(network, count == 1);
     const int32_t lanes = count == 1 ? 1 : block_lanes;
-    LaneState state = make_lane_state(plan, network, lanes);
+    LaneState& state = plan_cache.state;
+    reset_lane_state(state, plan, network, lanes);
     const int32_t inputs = plan.inputs;
     const std::size_t in_width = static_cast<std::size_t>(network.inputs);
     const std::size_t outputs = static_cast<std::size_t>(network.outputs);

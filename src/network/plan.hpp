@@ -17,6 +17,9 @@ struct Plan {
     int32_t outputs = 0;
     bool recurrent = false;
     std::vector<uint32_t> starts;  // node j reads sources[starts[j] .. starts[j + 1])
+    // Sources come in increasing order, so input nodes first: node j's
+    // inputs are sources[starts[j] .. input_ends[j]).
+    std::vector<uint32_t> input_ends;
     std::vector<int32_t> sources;
     std::vector<double> weights;
     std::vector<double> biases;
@@ -24,6 +27,8 @@ struct Plan {
 };
 
 Plan make_plan(const Network& network);
+// The same into plan, whose buffers are reused.
+void make_plan_into(Plan& plan, const Network& network);
 
 // Node values and sums of `lanes` independent passes, entry k * lanes + l for
 // node k and lane l. The inputs of a pass go into the values of nodes
@@ -36,6 +41,8 @@ struct LaneState {
 
 // Values 0; the sums of input nodes hold their biases, as after a pass.
 LaneState make_lane_state(const Plan& plan, const Network& network, int32_t lanes);
+// The same into state, whose buffers are reused.
+void reset_lane_state(LaneState& state, const Plan& plan, const Network& network, int32_t lanes);
 void clear_lanes(LaneState& state);
 // The recurrent state (values) of the network into one lane, and after a
 // pass the values and sums of one lane back into the network.
@@ -46,6 +53,10 @@ void store_lane(const LaneState& state, int32_t lane, Network& network);
 // sources in increasing index, one rounded product at a time, exactly as
 // forward() does for one sample.
 void run_pass(const Plan& plan, LaneState& state);
+// The same reading the input nodes' lanes from inputs (input k's lanes at
+// k * lanes) instead of from the state, whose input values are left as
+// they were.
+void run_pass(const Plan& plan, LaneState& state, const double* inputs);
 
 // Passes of the network over count series of steps samples, x holding
 // count * steps * inputs values and out receiving count * steps * outputs.
@@ -54,6 +65,11 @@ void run_pass(const Plan& plan, LaneState& state);
 // the state after the last pass, as if its passes had run one at a time.
 void predict_series(Network& network, const double* x, int64_t count, int64_t steps,
                     bool clear_each, double* out);
+
+// The widest code path the passes may take, read from TESSAVO_ISA once:
+// 0 generic x86-64 (no AVX, no FMA), 1 AVX2 (with FMA), 2 AVX-512 (with
+// FMA), each only where the processor has it. Unset or unknown values: 2.
+int widest_isa_allowed();
 
 // Lanes of the block passes of training, evaluate and predict.
 inline constexpr int32_t block_lanes = 16;

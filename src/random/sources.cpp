@@ -74,6 +74,10 @@ private:
 
 void FreshStream::reseed() {
     epoch_ = random_epoch.load(std::memory_order_relaxed);
+    if (pinned_) {
+        left_ = 0xFFFFFFFFu;
+        return;
+    }
     engine_.seed(device_value());
     left_ = reseed_interval.load(std::memory_order_relaxed);
 }
@@ -97,6 +101,43 @@ void FreshStream::normals(const double* means, const double* stddevs, double* ou
     }
 }
 
+void FreshStream::pin(const RandomEngine& engine) {
+    engine_ = engine;
+    pinned_ = true;
+    left_ = 0xFFFFFFFFu;
+    epoch_ = random_epoch.load(std::memory_order_relaxed);
+}
+
+namespace {
+thread_local ItemDraws* item_draws = nullptr;
+}  // namespace
+
+ItemDraws::ItemDraws(const RandomEngine& engine)
+    : previous_(item_draws), previous_stream_(fresh_stream_override) {
+    stream_.pin(engine);
+    item_draws = this;
+    fresh_stream_override = &stream_;
+}
+
+ItemDraws::~ItemDraws() {
+    item_draws = previous_;
+    fresh_stream_override = previous_stream_;
+}
+
+int32_t ItemDraws::c_rand() {
+    if (c_front_ < 0) {
+        // Random words need none of the warm-up that srand's seeding does.
+        for (uint32_t& word : c_state_) word = engine()();
+        c_front_ = 3;
+        c_rear_ = 0;
+    }
+    c_state_[c_front_] += c_state_[c_rear_];
+    const auto value = static_cast<int32_t>(c_state_[c_front_] >> 1);
+    c_front_ = c_front_ == 30 ? 0 : c_front_ + 1;
+    c_rear_ = c_rear_ == 30 ? 0 : c_rear_ + 1;
+    return value;
+}
+
 void set_fresh_reseed_interval(uint32_t interval) {
     reseed_interval.store(interval < 1 ? 1 : interval, std::memory_order_relaxed);
     drop_caches();
@@ -108,6 +149,7 @@ void set_device_source(std::function<uint32_t()> source) {
 }
 
 uint32_t device_value() {
+    if (item_draws != nullptr) return item_draws->engine()();
     const auto& source = device_override();
     if (source) return source();
     thread_local DeviceBlock block;
@@ -174,6 +216,7 @@ void unseed_sources() {
 }
 
 int32_t random_activation() {
+    if (item_draws != nullptr) return item_draws->c_rand() % 4;
     if (activation_seeding_flag) {
         seed_c_generator_from_clock();
         activation_seeding_flag = false;
@@ -182,11 +225,12 @@ int32_t random_activation() {
 }
 
 int32_t random_int(int32_t lo, int32_t hi) {
+    const int64_t span = static_cast<int64_t>(hi) - lo + 1;
+    if (item_draws != nullptr) return static_cast<int32_t>(lo + item_draws->c_rand() % span);
     if (random_int_seeding_flag) {
         seed_c_generator_from_clock();
         random_int_seeding_flag = false;
     }
-    const int64_t span = static_cast<int64_t>(hi) - lo + 1;
     return static_cast<int32_t>(lo + std::rand() % span);
 }
 

@@ -70,17 +70,51 @@ public:
     // the values of as many normal() calls in order, computed faster.
     void normals(const double* means, const double* stddevs, double* out, std::size_t count);
 
+    // Serves every later draw from engine alone, never reseeding.
+    void pin(const RandomEngine& engine);
+
 private:
     void reseed();
 
     RandomEngine engine_;
     uint32_t left_ = 0;
     uint64_t epoch_ = 0;
+    bool pinned_ = false;
 };
 
 // This thread's stream; constant-initialised, so reaching it needs no guard.
 inline thread_local FreshStream fresh_stream_of_thread;
-inline FreshStream& fresh_stream() { return fresh_stream_of_thread; }
+inline thread_local FreshStream* fresh_stream_override = nullptr;
+inline FreshStream& fresh_stream() {
+    FreshStream* item = fresh_stream_override;
+    return item != nullptr ? *item : fresh_stream_of_thread;
+}
+
+// While alive, every draw made on this thread comes from one engine of a
+// work item's own: fresh draws, the device values that seed new networks'
+// engines, and the C generator of random_activation and random_int (glibc's
+// rand() algorithm, its additive feedback over 31 words, with the words
+// drawn from the engine at its first use). Work shared out over threads then
+// repeats bit for bit whichever thread serves an item. Nests; not movable.
+class ItemDraws {
+public:
+    explicit ItemDraws(const RandomEngine& engine);
+    ~ItemDraws();
+    ItemDraws(const ItemDraws&) = delete;
+    ItemDraws& operator=(const ItemDraws&) = delete;
+
+    RandomEngine& engine() { return stream_.engine(); }
+    // One value of the item's C generator, 0 .. RAND_MAX.
+    int32_t c_rand();
+
+private:
+    FreshStream stream_;
+    ItemDraws* previous_;
+    FreshStream* previous_stream_;
+    uint32_t c_state_[31] = {};
+    int32_t c_front_ = -1;  // -1 until seeded
+    int32_t c_rear_ = 0;
+};
 
 double fresh_uniform(double a, double b);
 double fresh_normal(double mean, double stddev);

@@ -141,7 +141,7 @@ bool evolve_dataset(const Network& start, const SeriesView& x, const SeriesView&
             const SeriesView bx = all_x.slice(lo, hi);
             const SeriesView by = all_y.slice(lo, hi);
             const PoolScorer scorer = [&](std::vector<Network>& pool, std::vector<LossRow>& rows) {
-                unlocked([&] { rows = evaluate_pool(pool, bx, by, codes); });
+                unlocked([&] { evaluate_pool_into(pool, bx, by, codes, rows); });
                 return true;
             };
             if (beta) {

@@ -97,19 +97,45 @@ LaneInputs make_lane_inputs(const SeriesView& x) {
     return result;
 }
 
+namespace {
+
+// What scoring a network needs besides the network, kept by each thread.
+struct ScoringScratch {
+    Plan plan;
+    LaneState state;
+    std::vector<double> out;
+    std::vector<double> terms;
+    std::vector<const double*> targets;
+};
+
+thread_local ScoringScratch scoring_scratch;
+
+}  // namespace
+
 std::vector<double> dataset_losses(Network& network, const SeriesView& x, const SeriesView& y,
                                    const std::vector<int32_t>& codes,
                                    const LaneInputs* lane_inputs) {
+    std::vector<double> result;
+    dataset_losses_into(network, x, y, codes, lane_inputs, result);
+    return result;
+}
+
+void dataset_losses_into(Network& network, const SeriesView& x, const SeriesView& y,
+                         const std::vector<int32_t>& codes, const LaneInputs* lane_inputs,
+                         std::vector<double>& result) {
     const double nan = std::numeric_limits<double>::quiet_NaN();
     // An empty dataset has no mean, and a one-target series without steps
     // no output to compare; callers reject both, and data that does not fit
     // the network, before coming here.
     if (x.count == 0 || y.count < x.count || x.steps == 0 || x.width < network.inputs ||
         y.width > network.outputs || (y.steps != 1 && y.steps != x.steps)) {
-        return std::vector<double>(codes.size(), nan);
+        result.assign(codes.size(), nan);
+        return;
     }
-    std::vector<double> result(codes.size(), 0.0);
-    const Plan plan = make_plan(network);
+    result.assign(codes.size(), 0.0);
+    ScoringScratch& scratch = scoring_scratch;
+    Plan& plan = scratch.plan;
+    make_plan_into(plan, network);
     // Lanes are series: each keeps its own state and runs its steps in order.
     const int32_t lanes = lanes_for(x.count);
     const std::size_t step_span = static_cast<std::size_t>(x.width) * lanes;
@@ -119,19 +145,24 @@ std::vector<double> dataset_losses(Network& network, const SeriesView& x, const 
          lane_inputs->values.size() != static_cast<std::size_t>(blocks * x.steps) * step_span)) {
         lane_inputs = nullptr;
     }
-    LaneState state = make_lane_state(plan, network, lanes);
+    LaneState& state = scratch.state;
+    reset_lane_state(state, plan, network, lanes);
     const bool per_step = y.steps != 1;
     const int32_t inputs = plan.inputs;
     const std::size_t outputs = static_cast<std::size_t>(network.outputs);
     const std::size_t first_output = static_cast<std::size_t>(plan.size) - outputs;
     const int64_t kept_steps = per_step ? x.steps : 1;
     // Outputs of every kept step, laid out per lane: step, output, lane.
-    std::vector<double> out(static_cast<std::size_t>(lanes * kept_steps) * outputs);
+    std::vector<double>& out = scratch.out;
+    out.resize(static_cast<std::size_t>(lanes * kept_steps) * outputs);
     // Per-sample losses of a block: code, lane, step.
-    std::vector<double> terms(codes.size() * static_cast<std::size_t>(lanes * kept_steps));
+    std::vector<double>& terms = scratch.terms;
+    terms.resize(codes.size() * static_cast<std::size_t>(lanes * kept_steps));
     const std::size_t target_width = static_cast<std::size_t>(y.width);
-    std::vector<const double*> targets(static_cast<std::size_t>(lanes));
+    std::vector<const double*>& targets = scratch.targets;
+    targets.resize(static_cast<std::size_t>(lanes));
     int32_t last_lane = 0;
+    const double* last_inputs = nullptr;
     for (int64_t s0 = 0; s0 < x.count; s0 += lanes) {
         const int32_t used = static_cast<int32_t>(std::min<int64_t>(lanes, x.count - s0));
         // The first block of a feed-forward network starts from its state,
@@ -139,9 +170,10 @@ std::vector<double> dataset_losses(Network& network, const SeriesView& x, const 
         if (network.recurrent) clear_lanes(state);
         for (int64_t t = 0; t < x.steps; ++t) {
             if (lane_inputs != nullptr) {
-                const double* in =
+                // Read in place; only the last pass's inputs are kept (below).
+                last_inputs =
                     lane_inputs->values.data() + ((s0 / lanes) * x.steps + t) * step_span;
-                std::copy_n(in, static_cast<std::size_t>(inputs) * lanes, state.values.begin());
+                run_pass(plan, state, last_inputs);
             } else {
                 // Without shared inputs (one network to score), the block is
                 // laid out here; no copy of the whole dataset is made.
@@ -149,8 +181,8 @@ std::vector<double> dataset_losses(Network& network, const SeriesView& x, const 
                     const double* in = x.sample(s0 + l, t);
                     for (int32_t k = 0; k < inputs; ++k) state.values[k * lanes + l] = in[k];
                 }
+                run_pass(plan, state);
             }
-            run_pass(plan, state);
             if (per_step || t == x.steps - 1) {
                 const int64_t kept = per_step ? t : 0;
                 std::copy_n(
@@ -187,11 +219,14 @@ std::vector<double> dataset_losses(Network& network, const SeriesView& x, const 
         }
         last_lane = used - 1;
     }
+    // The network ends holding its last pass's inputs as well.
+    if (last_inputs != nullptr) {
+        std::copy_n(last_inputs, static_cast<std::size_t>(inputs) * lanes, state.values.begin());
+    }
     store_lane(state, last_lane, network);
     const uint64_t count = static_cast<uint64_t>(y.steps) * static_cast<uint64_t>(x.count);
     const double divisor = static_cast<double>(count);
     for (double& value : result) value /= divisor;
-    return result;
 }
 
 }  // namespace tessavo

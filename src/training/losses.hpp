@@ -75,5 +75,10 @@ LaneInputs make_lane_inputs(const SeriesView& x);
 std::vector<double> dataset_losses(Network& network, const SeriesView& x, const SeriesView& y,
                                    const std::vector<int32_t>& codes,
                                    const LaneInputs* lane_inputs = nullptr);
+// The same into result, reusing its buffer: with the plan and lane state
+// kept per thread, scoring a network allocates nothing once warm.
+void dataset_losses_into(Network& network, const SeriesView& x, const SeriesView& y,
+                         const std::vector<int32_t>& codes, const LaneInputs* lane_inputs,
+                         std::vector<double>& result);
 
 }  // namespace tessavo

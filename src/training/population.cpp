@@ -10,9 +10,12 @@
 #include <utility>
 
 #include "evolution/crossover.hpp"
+#include "evolution/failure.hpp"
 #include "evolution/mutation.hpp"
 #include "evolution/random.hpp"
 #include "network/memory.hpp"
+#include "progress/console.hpp"
+#include "training/breeding.hpp"
 #include "training/workers.hpp"
 
 namespace tessavo {
@@ -30,9 +33,17 @@ void check_population_fits(const Network& network, int64_t count, long double ot
 
 std::vector<Network> seed_population(const Network& network, int32_t count) {
     std::vector<Network> population(static_cast<std::size_t>(count));
-    for (std::size_t i = 0; i < population.size(); ++i) {
-        clone_into(population[i], network);
-        if (i > 0) mutate(population[i]);
+    // Members bred on the pool like children: each from an engine of its own.
+    const uint64_t seed = generation_seed();
+    std::vector<const char*> failure(population.size(), nullptr);
+    const double nodes = network.size;
+    breed_in_parallel(population.size(), seed, static_cast<double>(count) * nodes * nodes,
+                      [&](std::size_t i, RandomEngine&) {
+                          clone_into(population[i], network);
+                          if (i > 0) failure[i] = mutate_quietly(population[i]);
+                      });
+    for (const char* line : failure) {
+        if (line != nullptr) report_broken_network(line);
     }
     return population;
 }
@@ -63,26 +74,32 @@ constexpr double parallel_threshold = 1.0e5;
 
 std::vector<LossRow> evaluate_pool(std::vector<Network>& pool, const SeriesView& x,
                                    const SeriesView& y, const std::vector<int32_t>& codes) {
-    std::vector<LossRow> rows(pool.size());
+    std::vector<LossRow> rows;
+    evaluate_pool_into(pool, x, y, codes, rows);
+    return rows;
+}
+
+void evaluate_pool_into(std::vector<Network>& pool, const SeriesView& x, const SeriesView& y,
+                        const std::vector<int32_t>& codes, std::vector<LossRow>& rows) {
+    rows.resize(pool.size());
     // Every member reads the same inputs, laid out for block passes once.
     const LaneInputs lane_inputs = make_lane_inputs(x);
     auto score = [&](std::size_t begin, std::size_t end) {
         for (std::size_t i = begin; i < end; ++i) {
-            rows[i] = dataset_losses(pool[i], x, y, codes, &lane_inputs);
+            dataset_losses_into(pool[i], x, y, codes, &lane_inputs, rows[i]);
         }
     };
     const double n = pool.empty() ? 0.0 : pool.front().size;
     const double work = static_cast<double>(pool.size()) * static_cast<double>(x.count) *
                         static_cast<double>(x.steps) * n * n / 2.0;
     if (work < parallel_threshold) {
-        score(0, pool.size());
-        return rows;
+        parallel_chunks(pool.size(), pool.size(), score);  // one chunk: this thread alone
+        return;
     }
     // Small chunks balance networks of different sizes over the threads,
     // and a thread that the system pauses holds back little work.
     const std::size_t threads = static_cast<std::size_t>(worker_threads());
     parallel_chunks(pool.size(), std::max<std::size_t>(1, pool.size() / (32 * threads)), score);
-    return rows;
 }
 
 namespace {
@@ -141,22 +158,47 @@ Population select_survivors(std::vector<Network>&& pool, std::vector<LossRow>&& 
     for (const int32_t w : winners) ++wins_left[w];
     Population survivors;
     survivors.spare.reserve(members);
+    survivors.spare_rows.reserve(members);
     for (std::size_t i = 0; i < members; ++i) {
-        if (wins_left[i] == 0) survivors.spare.push_back(std::move(pool[i]));
+        if (wins_left[i] == 0) {
+            survivors.spare.push_back(std::move(pool[i]));
+            survivors.spare_rows.push_back(std::move(pool_losses[i]));
+        }
     }
-    survivors.members.reserve(winners.size());
+    // Copies first, on the pool, while every winner is still in place; then
+    // the moves.
+    survivors.members.resize(winners.size());
     survivors.losses.reserve(winners.size());
-    for (const int32_t w : winners) {
+    std::vector<std::size_t> copies;
+    std::vector<uint8_t> moved(winners.size(), 0);
+    for (std::size_t t = 0; t < winners.size(); ++t) {
+        const int32_t w = winners[t];
         if (--wins_left[w] == 0) {
-            survivors.members.push_back(std::move(pool[w]));
+            moved[t] = 1;
             survivors.losses.push_back(std::move(pool_losses[w]));
         } else {
-            Network copy = std::move(survivors.spare.back());
+            survivors.members[t] = std::move(survivors.spare.back());
             survivors.spare.pop_back();
-            copy_into(copy, pool[w]);
-            survivors.members.push_back(std::move(copy));
-            survivors.losses.push_back(pool_losses[w]);
+            copies.push_back(t);
+            LossRow row;
+            if (!survivors.spare_rows.empty()) {
+                row = std::move(survivors.spare_rows.back());
+                survivors.spare_rows.pop_back();
+            }
+            row.assign(pool_losses[w].begin(), pool_losses[w].end());
+            survivors.losses.push_back(std::move(row));
         }
+    }
+    const double nodes = pool.front().size;
+    const double work = static_cast<double>(copies.size()) * nodes * nodes;
+    const std::size_t chunk = work < 2.0e5 ? copies.size() : 16;
+    parallel_chunks(copies.size(), chunk, [&](std::size_t begin, std::size_t end) {
+        for (std::size_t k = begin; k < end; ++k) {
+            copy_into(survivors.members[copies[k]], pool[winners[copies[k]]]);
+        }
+    });
+    for (std::size_t t = 0; t < winners.size(); ++t) {
+        if (moved[t]) survivors.members[t] = std::move(pool[winners[t]]);
     }
     return survivors;
 }
@@ -174,6 +216,62 @@ std::optional<std::size_t> find_best(const std::vector<LossRow>& losses) {
     return index;
 }
 
+void breed_alpha_children(const std::vector<Network>& parents, const std::vector<double>& scores,
+                          std::vector<Network>& children) {
+    const std::size_t n = parents.size();
+    std::vector<int32_t> order(2 * n);
+    for (std::size_t j = 0; j < order.size(); ++j) order[j] = static_cast<int32_t>(j % n);
+    shuffle_indices(order);
+    const uint64_t seed = generation_seed();
+    children.resize(order.size());
+    if (n == 0) return;
+
+    // What the threads found, reported here on the calling thread in the
+    // serial order: parents, then crossover, then mutation by child index.
+    std::vector<uint8_t> parent_broken(n, 0);
+    std::vector<uint8_t> pair_broken(n, 0);
+    std::vector<const char*> mutation_failure(order.size(), nullptr);
+    const double nodes = parents.front().size;
+    const double work = 4.0 * static_cast<double>(n) * nodes * nodes;
+    breed_in_parallel(n, seed, work / 4.0, [&](std::size_t i, RandomEngine&) {
+        parent_broken[i] = !is_valid(parents[i]);
+    });
+    const bool any_parent_broken =
+        std::find(parent_broken.begin(), parent_broken.end(), 1) != parent_broken.end();
+
+    breed_in_parallel(n, seed, work, [&](std::size_t p, RandomEngine&) {
+        const int32_t ia = order[2 * p];
+        const int32_t ib = order[2 * p + 1];
+        const Network& a = parents[ia];
+        const Network& b = parents[ib];
+        Network& first = children[2 * p];
+        Network& second = children[2 * p + 1];
+        bool broken;
+        if (fresh_uniform(0.0, 1.0) >= 0.5) {
+            crossover_into(first, a, b, scores[ia], scores[ib]);
+            crossover_into(second, a, b, scores[ia], scores[ib]);
+            broken = !is_valid(first) || !is_valid(second);
+        } else {
+            clone_into(first, a);
+            clone_into(second, b);
+            // Clones of sound parents are sound.
+            broken = any_parent_broken && (!is_valid(first) || !is_valid(second));
+        }
+        pair_broken[p] = broken;
+        // A broken pair ends the generation before any mutation.
+        if (broken) return;
+        mutation_failure[2 * p] = mutate_quietly(first);
+        mutation_failure[2 * p + 1] = mutate_quietly(second);
+    });
+    if (any_parent_broken) console_write("One of networks already broken.\n");
+    if (std::find(pair_broken.begin(), pair_broken.end(), 1) != pair_broken.end()) {
+        report_broken_network("Crossover broke network");
+    }
+    for (const char* line : mutation_failure) {
+        if (line != nullptr) report_broken_network(line);
+    }
+}
+
 bool run_generation(Population& population, const PoolScorer& score) {
     const auto count = static_cast<int32_t>(population.members.size());
     std::vector<double> parent_scores(population.members.size());
@@ -182,11 +280,14 @@ bool run_generation(Population& population, const PoolScorer& score) {
     }
     std::vector<Network> children = std::move(population.spare);
     population.spare.clear();
-    crossover_population(population.members, parent_scores, children);
     // Every child is mutated, even those the pool leaves out.
-    mutate_population(children);
+    breed_alpha_children(population.members, parent_scores, children);
     std::vector<Network> pool = build_pool(std::move(population.members), std::move(children));
-    std::vector<LossRow> rows;
+    // The parents' rows, read above, and the spare ones serve the pool.
+    std::vector<LossRow> rows = std::move(population.spare_rows);
+    population.spare_rows.clear();
+    for (LossRow& row : population.losses) rows.push_back(std::move(row));
+    population.losses.clear();
     if (!score(pool, rows)) return false;
     if (rows.size() < pool.size()) {
         throw std::logic_error("run_generation: fewer loss rows than pool members");

@@ -21,6 +21,8 @@ struct Population {
     // Networks the last generation left out; the next one builds its
     // children in their buffers instead of allocating.
     std::vector<Network> spare;
+    // Loss rows the last generation left out, reused by the next one's pool.
+    std::vector<LossRow> spare_rows;
 };
 
 // The ranking loss of a row; NaN for an empty row, which then never wins.
@@ -31,7 +33,8 @@ double primary_loss(const LossRow& row);
 // other_bytes besides (the converted data), in the memory it can get.
 void check_population_fits(const Network& network, int64_t count, long double other_bytes = 0);
 
-// Member 0 is an unchanged clone, members 1 .. count-1 mutated clones.
+// Member 0 is an unchanged clone, members 1 .. count-1 mutated clones, each
+// bred on the pool from an engine of its own (breeding.hpp).
 std::vector<Network> seed_population(const Network& network, int32_t count);
 
 // Parent 0, child 0, parent 1, child 1, ...: the first P children only.
@@ -45,6 +48,9 @@ std::vector<Network> build_pool(std::vector<Network>&& parents, std::vector<Netw
 // the number of threads.
 std::vector<LossRow> evaluate_pool(std::vector<Network>& pool, const SeriesView& x,
                                    const SeriesView& y, const std::vector<int32_t>& codes);
+// The same into rows, resized to the pool, reusing the rows it holds.
+void evaluate_pool_into(std::vector<Network>& pool, const SeriesView& x, const SeriesView& y,
+                        const std::vector<int32_t>& codes, std::vector<LossRow>& rows);
 
 // Winners of count tournaments over the shuffled places (4 * count pool
 // indices): each group of four is won by its first member unless a later
@@ -55,7 +61,8 @@ std::vector<int32_t> tournament_winners(const std::vector<LossRow>& pool_losses,
 // count survivors by tournaments of four over the 2 * count pool members,
 // every member holding two shuffled places. The pool is consumed: a
 // winner's network is moved at its last win and copied before that; the
-// networks that win nothing become the survivors' spare.
+// networks that win nothing become the survivors' spare, and their rows
+// spare_rows.
 Population select_survivors(std::vector<Network>&& pool, std::vector<LossRow>&& pool_losses,
                             int32_t count);
 
@@ -63,7 +70,16 @@ Population select_survivors(std::vector<Network>&& pool, std::vector<LossRow>&& 
 // double; none when every loss is NaN, infinite or that large.
 std::optional<std::size_t> find_best(const std::vector<LossRow>& losses);
 
-// Scores a pool in pool order; returns false when scoring failed in a way
+// Alpha's crossover of the parents into 2 * parents.size() children, and
+// the mutation of every child, bred on the pool: each pair of children draws
+// from an engine of its own (breeding.hpp), in the order the serial
+// operators draw. Lines and BrokenNetwork as crossover_population followed
+// by mutate_population. children's networks' buffers are reused.
+void breed_alpha_children(const std::vector<Network>& parents, const std::vector<double>& scores,
+                          std::vector<Network>& children);
+
+// Scores a pool in pool order into rows (which may hold rows to reuse);
+// returns false when scoring failed in a way
 // the caller reports itself (a Python exception, for instance).
 using PoolScorer = std::function<bool(std::vector<Network>& pool, std::vector<LossRow>& rows)>;
 

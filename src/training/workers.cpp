@@ -2,6 +2,7 @@
 
 #include <pthread.h>
 #include <sched.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -19,6 +20,28 @@ namespace tessavo {
 namespace {
 
 std::atomic<int32_t> worker_limit{0};
+std::atomic<bool> pool_clock_on{false};
+std::atomic<int64_t> pool_cpu_ns{0};
+
+int64_t thread_cpu_ns() {
+    timespec t{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+    return static_cast<int64_t>(t.tv_sec) * 1000000000 + t.tv_nsec;
+}
+
+// Adds the calling thread's CPU time while alive, once counting is on.
+class PoolClock {
+public:
+    PoolClock() : start_(pool_clock_on.load(std::memory_order_relaxed) ? thread_cpu_ns() : -1) {}
+    ~PoolClock() {
+        if (start_ >= 0) pool_cpu_ns.fetch_add(thread_cpu_ns() - start_, std::memory_order_relaxed);
+    }
+    PoolClock(const PoolClock&) = delete;
+    PoolClock& operator=(const PoolClock&) = delete;
+
+private:
+    int64_t start_;
+};
 
 int32_t allowed_cpus() {
     cpu_set_t set;
@@ -29,19 +52,26 @@ int32_t allowed_cpus() {
 
 class Pool {
 public:
-    explicit Pool(int32_t helpers) {
-        try {
-            for (int32_t i = 0; i < helpers; ++i) threads_.emplace_back([this, i] { serve(i); });
-        } catch (const std::system_error&) {
-            // Fewer threads, possibly none: the caller still does the work.
-        }
-    }
+    explicit Pool(int32_t helpers) { grow(helpers); }
     // Never destroyed: threads of a pool that a fork left behind do not exist
     // in the child, and live ones may be blocked when the process ends.
     Pool(const Pool&) = delete;
     Pool& operator=(const Pool&) = delete;
 
-    int32_t helpers() const { return static_cast<int32_t>(threads_.size()); }
+    int32_t helpers() const { return helpers_.load(std::memory_order_acquire); }
+
+    // Starts threads until there are helpers of them, after any running job.
+    void grow(int32_t helpers) {
+        std::lock_guard<std::mutex> job_lock(job_mutex_);
+        try {
+            for (auto i = static_cast<int32_t>(threads_.size()); i < helpers; ++i) {
+                threads_.emplace_back([this, i] { serve(i); });
+                helpers_.store(i + 1, std::memory_order_release);
+            }
+        } catch (const std::system_error&) {
+            // Fewer threads, possibly none: the caller still does the work.
+        }
+    }
 
     // False when another caller's job is running.
     bool run(std::size_t count, std::size_t chunk,
@@ -107,6 +137,7 @@ private:
     }
 
     std::vector<std::thread> threads_;
+    std::atomic<int32_t> helpers_{0};
     std::mutex job_mutex_;  // one job at a time
     std::mutex mutex_;
     std::condition_variable wake_;
@@ -125,16 +156,30 @@ std::mutex pool_mutex;
 Pool* pool = nullptr;
 pid_t pool_pid = 0;
 
-// The process's pool, started on first use. A forked child has none of its
-// parent's threads: it leaves the parent's pool alone and starts its own.
-Pool* current_pool() {
+// Threads wanted: the limit when one is set, otherwise the CPUs this process
+// may run on, as counted at first use.
+int32_t wanted_threads() {
+    static const int32_t cpus = allowed_cpus();
+    const int32_t limit = worker_limit.load(std::memory_order_relaxed);
+    return limit > 0 ? limit : cpus;
+}
+
+// The process's pool, started on first use and grown to what is wanted. A
+// forked child has none of its parent's threads: it leaves the parent's
+// pool alone and starts its own.
+Pool* current_pool(int32_t helpers) {
     const pid_t pid = getpid();
-    std::lock_guard<std::mutex> lock(pool_mutex);
-    if (pool == nullptr || pool_pid != pid) {
-        pool = new Pool(allowed_cpus() - 1);
-        pool_pid = pid;
+    Pool* current;
+    {
+        std::lock_guard<std::mutex> lock(pool_mutex);
+        if (pool == nullptr || pool_pid != pid) {
+            pool = new Pool(helpers);
+            pool_pid = pid;
+        }
+        current = pool;
     }
-    return pool;
+    if (current->helpers() < helpers) current->grow(helpers);
+    return current;
 }
 
 // After a fork the mutex may have been held by a thread the child lacks.
@@ -146,20 +191,33 @@ void reset_in_child() { new (&pool_mutex) std::mutex(); }
 
 void parallel_chunks(std::size_t count, std::size_t chunk,
                      const std::function<void(std::size_t, std::size_t)>& work) {
+    const PoolClock clock;
     chunk = std::max<std::size_t>(chunk, 1);
     const int32_t threads = worker_threads();
-    if (threads > 1 && count > chunk && current_pool()->run(count, chunk, work, threads)) return;
+    if (threads > 1 && count > chunk && current_pool(threads - 1)->run(count, chunk, work, threads))
+        return;
     for (std::size_t begin = 0; begin < count; begin += chunk) {
         work(begin, std::min(count, begin + chunk));
     }
 }
 
 int32_t worker_threads() {
-    static const int32_t cpus = allowed_cpus();
-    const int32_t limit = worker_limit.load(std::memory_order_relaxed);
-    const int32_t wanted = limit > 0 ? std::min(limit, cpus) : cpus;
+    const int32_t wanted = wanted_threads();
     if (wanted <= 1) return 1;
-    return std::min(wanted, current_pool()->helpers() + 1);
+    return std::min(wanted, current_pool(wanted - 1)->helpers() + 1);
+}
+
+int32_t threads_in_use() {
+    const int32_t wanted = wanted_threads();
+    std::lock_guard<std::mutex> lock(pool_mutex);
+    if (wanted <= 1 || pool == nullptr || pool_pid != getpid()) return wanted;
+    // A pool that could not start every thread it was asked for.
+    return std::min(wanted, pool->helpers() + 1);
+}
+
+double pool_cpu_seconds() {
+    pool_clock_on.store(true, std::memory_order_relaxed);
+    return static_cast<double>(pool_cpu_ns.load(std::memory_order_relaxed)) * 1e-9;
 }
 
 void set_worker_limit(int32_t limit) { worker_limit.store(limit, std::memory_order_relaxed); }

@@ -1,5 +1,6 @@
-// A persistent pool of worker threads, one per CPU the process may run on,
-// started on first use. The calling thread works too.
+// A persistent pool of worker threads, one per CPU the process may run on
+// (its affinity when first used) unless a limit is set, started on first
+// use. The calling thread works too.
 #pragma once
 
 #include <cstddef>
@@ -16,11 +17,19 @@ namespace tessavo {
 void parallel_chunks(std::size_t count, std::size_t chunk,
                      const std::function<void(std::size_t, std::size_t)>& work);
 
-// Threads that take part in a job, the caller included.
-int32_t worker_threads();
+// CPU seconds the calling threads have spent in parallel_chunks, the work
+// that the pool shares out, since the first call (which starts counting).
+// With one thread, the rest of a run's CPU time is its serial part.
+double pool_cpu_seconds();
 
-// At most this many threads (the caller included) take part; 0 lifts the
-// limit. For tests and benchmarks.
+// Threads that take part in a job, the caller included; starts the pool.
+int32_t worker_threads();
+// The same without starting the pool.
+int32_t threads_in_use();
+
+// This many threads (the caller included) take part, more than the CPUs if
+// asked; 0 goes back to one per CPU. The pool grows at its next job and
+// never shrinks: surplus threads sleep.
 void set_worker_limit(int32_t limit);
 
 }  // namespace tessavo

@@ -77,10 +77,7 @@ void PrintTo(const Function& f, std::ostream* os) { *os << f.name; }
 
 class Accuracy : public ::testing::TestWithParam<Function> {};
 
-// 5 million arguments each, against long double; cases that look worse
-// than half an ulp are measured again against quad precision.
-TEST_P(Accuracy, WithinHalfUlpAndABit) {
-    const Function& f = GetParam();
+std::vector<double> accuracy_arguments(const Function& f) {
     std::mt19937_64 rng(20261209);
     std::vector<double> args;
     for (auto [lo, hi, count] : f.uniform) {
@@ -92,6 +89,14 @@ TEST_P(Accuracy, WithinHalfUlpAndABit) {
         const double x = std::exp2(log2_draw(rng));
         args.push_back(rng() & 1 ? x : -x);
     }
+    return args;
+}
+
+// 5 million arguments each, against long double; cases that look worse
+// than half an ulp are measured again against quad precision.
+TEST_P(Accuracy, WithinHalfUlpAndABit) {
+    const Function& f = GetParam();
+    const std::vector<double> args = accuracy_arguments(f);
     ASSERT_GE(args.size(), 5000000u);
     double worst = 0.0, worst_x = 0.0;
     for (double x : args) {
@@ -197,6 +202,52 @@ TEST(ActivationMath, LanesMatchScalarBitForBit) {
         for (std::size_t i = 0; i < in.size(); ++i) {
             ASSERT_EQ(bits(one[i]), bits(eight[i])) << which << " " << std::hexfloat << in[i];
             ASSERT_EQ(bits(one[i]), bits(sixteen[i])) << which << " " << std::hexfloat << in[i];
+        }
+    }
+}
+
+// Every code path the passes may take, whole blocks of 16 lanes.
+#define PATH(name, isa, fused)                                                            \
+    [[gnu::noinline, gnu::target(isa)]] void name(      const double* in, double* out,       \
+                                                      std::size_t n, int which) {          \
+        for (std::size_t i = 0; i + 16 <= n; i += 16) {                                     \
+            if (which == 0) exp_lanes<16>(in + i, out + i);                                 \
+            if (which == 1) tanh_lanes<16, fused>(in + i, out + i);                         \
+            if (which == 2) sigmoid_lanes<16>(in + i, out + i);                             \
+        }                                                                                   \
+    }
+PATH(path_generic, "arch=x86-64", false)
+PATH(path_avx2, "avx2", false)
+PATH(path_avx2_fma, "avx2,fma", true)
+PATH(path_avx512, "avx512f", false)
+PATH(path_avx512_fma, "avx512f,fma", true)
+#undef PATH
+
+TEST_P(Accuracy, EveryPathGivesTheBitsOfTheScalarCode) {
+    const Function& f = GetParam();
+    std::vector<double> args = accuracy_arguments(f);
+    args.resize(args.size() / 16 * 16);
+    const int which = f.ours == exp_fn ? 0 : 1;
+    std::vector<double> reference(args.size()), got(args.size());
+    scalar_all(args.data(), reference.data(), args.size(), which);
+    __builtin_cpu_init();
+    const bool avx2 = __builtin_cpu_supports("avx2"), fma = __builtin_cpu_supports("fma");
+    const bool avx512 = __builtin_cpu_supports("avx512f");
+    const struct {
+        const char* name;
+        bool available;
+        void (*run)(const double*, double*, std::size_t, int);
+    } paths[] = {{"generic", true, path_generic},
+                 {"avx2", avx2, path_avx2},
+                 {"avx2+fma", avx2 && fma, path_avx2_fma},
+                 {"avx512", avx512, path_avx512},
+                 {"avx512+fma", avx512 && fma, path_avx512_fma}};
+    for (const auto& path : paths) {
+        if (!path.available) continue;
+        path.run(args.data(), got.data(), args.size(), which);
+        for (std::size_t i = 0; i < args.size(); ++i) {
+            ASSERT_EQ(bits(got[i]), bits(reference[i]))
+                << f.name << " on " << path.name << " at " << std::hexfloat << args[i];
         }
     }
 }

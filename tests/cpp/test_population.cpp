@@ -5,12 +5,15 @@
 #include <limits>
 #include <map>
 #include <optional>
+#include <stdexcept>
 #include <vector>
 
 #include "evolution/random.hpp"
 #include "network/network.hpp"
 #include "training/evolve.hpp"
+#include "training/breeding.hpp"
 #include "training/population.hpp"
+#include "training/workers.hpp"
 
 namespace tessavo {
 namespace {
@@ -224,6 +227,73 @@ TEST(BatchCount, ExactCeiling) {
     EXPECT_EQ(batch_count(10, 11), 1);
     EXPECT_EQ(batch_count(16777217, 1), 16777217);
     EXPECT_EQ(batch_count(16777217, 2), 8388609);
+}
+
+}  // namespace
+}  // namespace tessavo
+
+namespace tessavo {
+namespace {
+
+// Every member's genes and engine after a few seeded generations.
+std::vector<Network> seeded_history(int32_t threads) {
+    set_worker_limit(threads);
+    seed_sources(42);
+    Population population;
+    // Large enough for the breeding to run on the pool.
+    Network start(2, 1, false);
+    resize(start, 7);
+    randomize_dense(start);
+    population.members = seed_population(start, 300);
+    population.losses.assign(300, LossRow{0.0});
+    for (int generation = 0; generation < 4; ++generation) {
+        run_generation(population, [](std::vector<Network>& pool, std::vector<LossRow>& rows) {
+            rows.clear();
+            for (const Network& n : pool) {
+                double sum = 0.0;
+                for (const double b : n.biases) sum += b;
+                rows.push_back({std::fabs(sum)});
+            }
+            return true;
+        });
+    }
+    unseed_sources();
+    set_worker_limit(0);
+    return population.members;
+}
+
+TEST(ParallelBreeding, SeededHistoryIsTheSameOnAnyNumberOfThreads) {
+    const std::vector<Network> one = seeded_history(1);
+    for (const int32_t threads : {2, 3}) {
+        const std::vector<Network> many = seeded_history(threads);
+        ASSERT_EQ(many.size(), one.size());
+        for (std::size_t i = 0; i < one.size(); ++i) {
+            EXPECT_EQ(many[i].biases, one[i].biases) << threads << " threads, member " << i;
+            EXPECT_EQ(many[i].weights, one[i].weights);
+            EXPECT_EQ(many[i].links, one[i].links);
+            EXPECT_EQ(many[i].activations, one[i].activations);
+            EXPECT_EQ(many[i].rng, one[i].rng);
+        }
+    }
+}
+
+TEST(ParallelBreeding, AFailingItemStopsTheJobAndLeavesThePoolUsable) {
+    set_worker_limit(3);
+    std::vector<uint32_t> first(1000);
+    auto breed = [&](std::size_t i, RandomEngine& engine) {
+        if (i == 537) throw std::runtime_error("item 537");
+        first[i] = engine();
+    };
+    EXPECT_THROW(breed_in_parallel(first.size(), 9, 1e9, breed), std::runtime_error);
+    // The same job again, on the same threads, gives each item its own draws.
+    std::vector<uint32_t> second(1000);
+    breed_in_parallel(second.size(), 9, 1e9,
+                      [&](std::size_t i, RandomEngine& engine) { second[i] = engine(); });
+    set_worker_limit(0);
+    for (std::size_t i = 0; i < second.size(); ++i) {
+        RandomEngine expected = derived_engine(9, i);
+        ASSERT_EQ(second[i], expected()) << i;
+    }
 }
 
 }  // namespace

@@ -249,5 +249,35 @@ TEST(SeededSources, RepeatFromTheSeed) {
     set_clock_source({});
 }
 
+// An item's draws come from its engine alone: the same engine gives the same
+// values, the C generator stays uniform, and the thread's own sources are
+// back once the item ends.
+TEST(ItemDraws, ServeEveryDrawFromTheItemsEngine) {
+    auto draws = [] {
+        std::vector<int64_t> values;
+        for (int k = 0; k < 3; ++k) values.push_back(device_value());
+        values.push_back(static_cast<int64_t>(fresh_uniform(0.0, 1.0) * 1e15));
+        values.push_back(random_int(0, 1 << 30));
+        values.push_back(random_activation());
+        return values;
+    };
+    std::vector<int64_t> first, second;
+    {
+        ItemDraws item(derived_engine(5, 1));
+        first = draws();
+        std::vector<int> counts(10, 0);
+        for (int k = 0; k < 100000; ++k) ++counts[random_int(0, 9)];
+        for (const int c : counts) EXPECT_NEAR(c, 10000, 500);
+    }
+    EXPECT_EQ(&fresh_stream(), &fresh_stream_of_thread);
+    {
+        ItemDraws item(derived_engine(5, 1));
+        second = draws();
+    }
+    EXPECT_EQ(first, second);
+    ItemDraws other(derived_engine(5, 2));
+    EXPECT_NE(draws(), first);
+}
+
 }  // namespace
 }  // namespace tessavo::testing
