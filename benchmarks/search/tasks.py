@@ -85,6 +85,10 @@ def to_unit(out: float) -> float:
     return 2.0 * min(max(out, 0.0), 1.0) - 1.0
 
 
+# The score of a network left unscored once the run has its answer.
+POOR = 1e30
+
+
 @dataclass
 class Batch:
     """Scores of a batch, the index of its first solver (or None), work done."""
@@ -225,8 +229,10 @@ class DoublePole:
             t = balance(p, self.actions, velocities=True)
             steps += 2 * t + 2
             scores[i] = 1.0 - t / self.actions
-            if t == self.actions and solver is None:
+            if t == self.actions:
                 solver = i
+                scores[i + 1:] = POOR  # not simulated: the run ends here
+                break
         return Batch(scores, solver, steps)
 
 
@@ -355,6 +361,8 @@ class CartPole:
                 steps += sum(test)
                 if sum(test) / len(test) >= self.threshold:
                     solver = i
+                    scores[i + 1:] = POOR  # not simulated: the run ends here
+                    break
         return Batch(scores, solver, steps)
 
 
@@ -375,7 +383,7 @@ class Tracker:
     the run after that epoch.
     """
 
-    POOR = 1e30
+    POOR = POOR
 
     def __init__(self, task: Any, cap: int) -> None:
         self.task, self.cap = task, cap
@@ -400,6 +408,7 @@ class Tracker:
         if batch.solver is not None:
             self.solved = True
             self.scored += batch.solver + 1
+            scores[batch.solver + 1:] = POOR
             # The solver must also be the best of the batch, so the model keeps it.
             scores[batch.solver] = min(float(batch.scores.min()), 0.0) - 1.0
         else:
