@@ -10,7 +10,7 @@ from typing_extensions import disjoint_base
 
 from tessavo import callbacks as callbacks
 from tessavo import optimizers as optimizers
-from tessavo.optimizers import Alpha
+from tessavo.optimizers import Alpha, Beta
 
 __all__ = [
     "Genome",
@@ -246,7 +246,7 @@ class Model:
 
     def compile(
         self,
-        optimizer: Alpha | Literal["alpha"] = "alpha",
+        optimizer: Alpha | Beta | Literal["alpha", "beta"] = "alpha",
         loss: _LossName | Literal[""] = "",
         metrics: list[_LossName] = [],
         monitors: list[_MonitorName] = [],
@@ -257,8 +257,9 @@ class Model:
         compiled.
 
         Args:
-            optimizer: An optimizers.Alpha instance or its name "alpha" (the
-                default, which makes a new Alpha()). None is refused.
+            optimizer: An optimizers.Alpha or optimizers.Beta instance, or
+                the name "alpha" (the default, which makes a new Alpha()) or
+                "beta" (a new Beta()). None is refused.
             loss: "mse", "mae" or "mape"; "" (the default) means no loss,
                 which evolve refuses.
             metrics: A list of loss names reported besides the loss. Default
@@ -270,7 +271,7 @@ class Model:
             TypeError: loss is not a str, or metrics or monitors is not a list
                 of str.
             ValueError: An unknown optimizer, loss, metric or monitor name, or
-                an optimizer that is neither an Alpha nor a str.
+                an optimizer that is neither an Alpha, a Beta nor a str.
         """
 
     def get_nodes(self) -> list[tuple[int, _NodeAttributes]]:

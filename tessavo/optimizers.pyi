@@ -18,3 +18,42 @@ class Alpha:
     """
 
     def __init__(self, mutation_rate: float = 0.5) -> None: ...
+
+@disjoint_base
+class Beta:
+    """An optimizer for hard control tasks and fine-tuning.
+
+    The population is split into species of similar networks. Each species
+    keeps its champions unchanged and breeds its other children from its best
+    members, by crossover and additive perturbations. Every network carries
+    its own step size, which its children inherit and vary, so steps that pay
+    spread with the networks that take them. New nodes and links compete only
+    inside their species, so new structure gets time to tune its weights.
+
+    Args:
+        mutation_power: The first step size (the deviation of a
+            perturbation); it adapts during the run. Finite, above 0.
+            Default 0.5.
+        mutation_rate: The chance that a child moves each of its parameters
+            (at least one always moves). Between 0 and 1. Default 0.2.
+        structure_rate: The chance that a child gains a node or a link.
+            Between 0 and 1. Default 0.05.
+        species: The number of species the search steers towards (at most a
+            quarter of the population). At least 1. Default 6.
+        elitism: Champions copied unchanged into the next generation, per
+            species. At least 0. Default 1.
+
+    Raises:
+        TypeError: An argument has the wrong type, or is passed by position.
+        ValueError: An argument is out of range or NaN.
+    """
+
+    def __init__(
+        self,
+        *,
+        mutation_power: float = 0.5,
+        mutation_rate: float = 0.2,
+        structure_rate: float = 0.05,
+        species: int = 6,
+        elitism: int = 1,
+    ) -> None: ...

@@ -103,7 +103,7 @@ PyObject* model_compile(PyObject* self, PyObject* args, PyObject* kwargs) {
         if (!optimizer) {
             model->optimizer = optimizer_by_name("alpha");
             if (!model->optimizer) return nullptr;
-        } else if (PyObject_TypeCheck(optimizer, &AlphaType)) {
+        } else if (is_optimizer(optimizer)) {
             Py_INCREF(optimizer);
             model->optimizer = optimizer;
         } else if (!PyUnicode_Check(optimizer)) {

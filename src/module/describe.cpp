@@ -68,6 +68,14 @@ std::string format_double(double value) {
     return result;
 }
 
+std::string beta_arguments(const BetaSettings& s, const char* separator) {
+    const std::string sep = separator;
+    return "mutation_power=" + format_double(s.mutation_power) + sep +
+           "mutation_rate=" + format_double(s.mutation_rate) + sep +
+           "structure_rate=" + format_double(s.structure_rate) + sep +
+           "species=" + std::to_string(s.species) + sep + "elitism=" + std::to_string(s.elitism);
+}
+
 std::string compile_settings(const ModelObject* model, const char* separator) {
     std::string text;
     if (model->loss_set) {
@@ -162,6 +170,8 @@ std::string summary_text(const ModelObject* model, const std::string& name) {
                 "Alpha(mutation_rate=" +
                 format_double(reinterpret_cast<AlphaObject*>(model->optimizer)->mutation_rate) +
                 ")";
+        } else if (const BetaSettings* beta = beta_settings_of(model->optimizer)) {
+            optimizer = "Beta(" + beta_arguments(*beta, ", ") + ")";
         }
         text += "Compiled: optimizer=" + optimizer + compile_settings(model, ", ") + "\n";
     } else {
@@ -201,6 +211,14 @@ PyObject* alpha_repr(PyObject* self) {
     if (!name) return nullptr;
     const std::string rate = format_double(reinterpret_cast<AlphaObject*>(self)->mutation_rate);
     return PyUnicode_FromFormat("<%U mutation_rate=%s>", name.get(), rate.c_str());
+}
+
+PyObject* beta_repr(PyObject* self) {
+    PyRef name = type_name(self);
+    if (!name) return nullptr;
+    const std::string arguments =
+        beta_arguments(reinterpret_cast<BetaObject*>(self)->settings, " ");
+    return PyUnicode_FromFormat("<%U %s>", name.get(), arguments.c_str());
 }
 
 PyObject* model_summary(PyObject* self, PyObject*) {

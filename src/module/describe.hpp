@@ -1,4 +1,5 @@
-// What a user sees when printing objects: repr of Model, Genome and Alpha,
+// What a user sees when printing objects: repr of Model, Genome and the
+// optimizers,
 // and Model.summary.
 #pragma once
 
@@ -9,6 +10,7 @@ namespace tessavo {
 PyObject* model_repr(PyObject* self);
 PyObject* genome_repr(PyObject* self);
 PyObject* alpha_repr(PyObject* self);
+PyObject* beta_repr(PyObject* self);
 
 // Writes a table of the network and the compile settings to sys.stdout.
 PyObject* model_summary(PyObject* self, PyObject*);

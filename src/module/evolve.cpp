@@ -9,6 +9,7 @@
 #include "module/datasets.hpp"
 #include "module/history.hpp"
 #include "module/model.hpp"
+#include "module/optimizers.hpp"
 #include "module/pyref.hpp"
 #include "module/run_support.hpp"
 #include "network/memory.hpp"
@@ -182,6 +183,7 @@ PyObject* model_evolve(PyObject* self, PyObject* args, PyObject* kwargs) {
         settings.verbose = verbose;
         settings.codes = model->codes;
         settings.monitors = model->monitors;
+        if (const BetaSettings* beta = beta_settings_of(model->optimizer)) settings.beta = *beta;
         const int32_t inputs = model->inputs;
         const int32_t outputs = model->outputs;
         const bool recurrent = model->recurrent;

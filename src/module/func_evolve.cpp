@@ -1,6 +1,7 @@
 #include "module/func_evolve.hpp"
 
 #include <limits>
+#include <optional>
 #include <utility>
 #include <vector>
 
@@ -8,9 +9,11 @@
 #include "module/genome.hpp"
 #include "module/history.hpp"
 #include "module/model.hpp"
+#include "module/optimizers.hpp"
 #include "module/pyref.hpp"
 #include "module/run_support.hpp"
 #include "progress/progress.hpp"
+#include "training/beta.hpp"
 #include "training/population.hpp"
 
 namespace tessavo {
@@ -109,6 +112,9 @@ PyObject* model_func_evolve(PyObject* self, PyObject* args, PyObject* kwargs) {
     PyRef train_ref = PyRef::borrow(train_func);
     PyRef validation_ref = PyRef::borrow(validation_func);
     const std::vector<int32_t> monitors = model->monitors;
+    // Read now: the callbacks may compile the model again.
+    std::optional<BetaSettings> beta_settings;
+    if (const BetaSettings* beta = beta_settings_of(model->optimizer)) beta_settings = *beta;
     const bool recurrent = model->recurrent;
     BestGenomeScope best_genome(model);
     if (!callbacks.train_begin(model)) return nullptr;
@@ -124,10 +130,15 @@ PyObject* model_func_evolve(PyObject* self, PyObject* args, PyObject* kwargs) {
     try {
         check_population_fits(model->network, pop_size);
         Population population;
-        population.members = seed_population(model->network, pop_size);
-        // No scores before the first epoch.
-        population.losses.assign(population.members.size(), LossRow{0.0});
-        Network best = population.members[0];
+        std::optional<BetaSearch> beta;
+        if (beta_settings) {
+            beta.emplace(model->network, pop_size, *beta_settings);
+        } else {
+            population.members = seed_population(model->network, pop_size);
+            // No scores before the first epoch.
+            population.losses.assign(population.members.size(), LossRow{0.0});
+        }
+        Network best = beta ? beta->members()[0] : population.members[0];
         std::vector<double> losses, validation;
         std::vector<int32_t> sizes;
         const PoolScorer scorer = [&](std::vector<Network>& pool, std::vector<LossRow>& rows) {
@@ -157,13 +168,17 @@ PyObject* model_func_evolve(PyObject* self, PyObject* args, PyObject* kwargs) {
         for (int32_t epoch = 0; epoch < epochs; ++epoch) {
             if (PyErr_CheckSignals() != 0 || !console.ok()) return nullptr;
             const int64_t start = monotonic_ns();
-            if (!run_generation(population, scorer)) return nullptr;
+            if (!(beta ? beta->run_generation(scorer) : run_generation(population, scorer))) {
+                return nullptr;
+            }
+            const std::vector<Network>& members = beta ? beta->members() : population.members;
+            const std::vector<LossRow>& rows = beta ? beta->losses() : population.losses;
             // Without a finite score the previous best stays, and the
             // history records the largest finite double for this epoch.
             double best_score = std::numeric_limits<double>::max();
-            if (const auto index = find_best(population.losses)) {
-                best = population.members[*index];
-                best_score = primary_loss(population.losses[*index]);
+            if (const auto index = find_best(rows)) {
+                best = members[*index];
+                best_score = primary_loss(rows[*index]);
             }
             double value = 0.0;
             if (has_validation && !validate(validation_func, best, value)) return nullptr;

@@ -1,5 +1,8 @@
 #include "module/optimizers.hpp"
 
+#include <new>
+#include <string>
+
 #include "module/describe.hpp"
 #include "module/pickling.hpp"
 
@@ -7,7 +10,7 @@ namespace tessavo {
 
 namespace {
 
-const char* const optimizer_names[] = {"alpha"};
+const char* const optimizer_names[] = {"alpha", "beta"};
 
 int alpha_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     static const char* keywords[] = {"mutation_rate", nullptr};
@@ -21,6 +24,42 @@ int alpha_init(PyObject* self, PyObject* args, PyObject* kwargs) {
 }
 
 void alpha_dealloc(PyObject* self) { Py_TYPE(self)->tp_free(self); }
+
+PyObject* beta_new(PyTypeObject* type, PyObject*, PyObject*) {
+    PyObject* self = type->tp_alloc(type, 0);
+    if (self) new (&reinterpret_cast<BetaObject*>(self)->settings) BetaSettings();
+    return self;
+}
+
+int beta_init(PyObject* self, PyObject* args, PyObject* kwargs) {
+    static const char* keywords[] = {"mutation_power", "mutation_rate", "structure_rate",
+                                     "species",        "elitism",       nullptr};
+    BetaSettings settings;
+    int species = settings.species;
+    int elitism = settings.elitism;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|$dddii:Beta", const_cast<char**>(keywords),
+                                     &settings.mutation_power, &settings.mutation_rate,
+                                     &settings.structure_rate, &species, &elitism)) {
+        return -1;
+    }
+    settings.species = species;
+    settings.elitism = elitism;
+    const std::string error = beta_settings_error(settings);
+    if (!error.empty()) {
+        PyErr_Format(PyExc_ValueError, "%s.", error.c_str());
+        return -1;
+    }
+    reinterpret_cast<BetaObject*>(self)->settings = settings;
+    return 0;
+}
+
+void beta_dealloc(PyObject* self) { Py_TYPE(self)->tp_free(self); }
+
+PyMethodDef beta_methods[] = {
+    {"__reduce__", beta_reduce, METH_NOARGS,
+     "__reduce__($self, /)\n--\n\nHelper for pickle and copy."},
+    {nullptr, nullptr, 0, nullptr},
+};
 
 PyMethodDef alpha_methods[] = {
     {"__reduce__", alpha_reduce, METH_NOARGS,
@@ -57,17 +96,50 @@ bool ready_alpha_type() {
     return PyType_Ready(&AlphaType) == 0;
 }
 
+bool ready_beta_type() {
+    BetaType.tp_name = "tessavo.optimizers.Beta";
+    BetaType.tp_basicsize = sizeof(BetaObject);
+    BetaType.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE;
+    BetaType.tp_doc =
+        "Beta(*, mutation_power=0.5, mutation_rate=0.2, structure_rate=0.05, species=6, "
+        "elitism=1)\n--\n\n"
+        "Species of networks bred by additive perturbations with adaptive step sizes.";
+    BetaType.tp_new = beta_new;
+    BetaType.tp_init = beta_init;
+    BetaType.tp_repr = beta_repr;
+    BetaType.tp_dealloc = beta_dealloc;
+    BetaType.tp_methods = beta_methods;
+    return PyType_Ready(&BetaType) == 0;
+}
+
+bool add_type(PyObject* module, const char* name, PyTypeObject* type) {
+    Py_INCREF(type);
+    if (PyModule_AddObject(module, name, reinterpret_cast<PyObject*>(type)) < 0) {
+        Py_DECREF(type);
+        return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 PyTypeObject AlphaType = {PyVarObject_HEAD_INIT(nullptr, 0)};
+PyTypeObject BetaType = {PyVarObject_HEAD_INIT(nullptr, 0)};
+
+const BetaSettings* beta_settings_of(PyObject* optimizer) {
+    if (!optimizer || !PyObject_TypeCheck(optimizer, &BetaType)) return nullptr;
+    return &reinterpret_cast<BetaObject*>(optimizer)->settings;
+}
+
+bool is_optimizer(PyObject* object) {
+    return PyObject_TypeCheck(object, &AlphaType) || PyObject_TypeCheck(object, &BetaType);
+}
 
 PyObject* PyInit_optimizers() {
-    if (!ready_alpha_type()) return nullptr;
+    if (!ready_alpha_type() || !ready_beta_type()) return nullptr;
     PyObject* module = PyModule_Create(&optimizers_definition);
     if (!module) return nullptr;
-    Py_INCREF(&AlphaType);
-    if (PyModule_AddObject(module, "Alpha", reinterpret_cast<PyObject*>(&AlphaType)) < 0) {
-        Py_DECREF(&AlphaType);
+    if (!add_type(module, "Alpha", &AlphaType) || !add_type(module, "Beta", &BetaType)) {
         Py_DECREF(module);
         return nullptr;
     }
@@ -77,6 +149,9 @@ PyObject* PyInit_optimizers() {
 PyObject* optimizer_by_name(std::string_view name) {
     if (name == optimizer_names[0]) {
         return PyObject_CallNoArgs(reinterpret_cast<PyObject*>(&AlphaType));
+    }
+    if (name == optimizer_names[1]) {
+        return PyObject_CallNoArgs(reinterpret_cast<PyObject*>(&BetaType));
     }
     return nullptr;
 }

@@ -24,7 +24,7 @@ namespace {
 // everything before it, so that damaged bytes are refused, not loaded.
 constexpr char state_magic[4] = {'T', 'V', 'P', 'K'};
 constexpr unsigned char state_version = 1;
-enum StateKind : unsigned char { KIND_MODEL = 1, KIND_GENOME = 2, KIND_ALPHA = 3 };
+enum StateKind : unsigned char { KIND_MODEL = 1, KIND_GENOME = 2, KIND_ALPHA = 3, KIND_BETA = 4 };
 
 static_assert(std::is_trivially_copyable_v<RandomEngine>, "the engine's state is copied as bytes");
 
@@ -252,6 +252,17 @@ PyObject* alpha_reduce(PyObject* self, PyObject*) {
     return reduce_with(self, out.finish(KIND_ALPHA), nullptr);
 }
 
+PyObject* beta_reduce(PyObject* self, PyObject*) {
+    const BetaSettings& settings = reinterpret_cast<BetaObject*>(self)->settings;
+    StateWriter out;
+    out.f64(settings.mutation_power);
+    out.f64(settings.mutation_rate);
+    out.f64(settings.structure_rate);
+    out.i32(settings.species);
+    out.i32(settings.elitism);
+    return reduce_with(self, out.finish(KIND_BETA), nullptr);
+}
+
 PyObject* module_restore(PyObject*, PyObject* args) {
     PyObject* cls = nullptr;
     PyObject* state = nullptr;
@@ -271,8 +282,9 @@ PyObject* module_restore(PyObject*, PyObject* args) {
             std::vector<int32_t> monitors = in.codes(1);  // "size" is the only monitor
             finish_state(in);
             if (loss_set && codes.empty()) throw BadState("it has a loss flag but no loss");
-            if (optimizer != Py_None && !PyObject_TypeCheck(optimizer, &AlphaType)) {
-                PyErr_Format(PyExc_TypeError, "The optimizer of a Model must be an Alpha, got %s.",
+            if (optimizer != Py_None && !is_optimizer(optimizer)) {
+                PyErr_Format(PyExc_TypeError,
+                             "The optimizer of a Model must be an Alpha or a Beta, got %s.",
                              Py_TYPE(optimizer)->tp_name);
                 return nullptr;
             }
@@ -323,6 +335,21 @@ PyObject* module_restore(PyObject*, PyObject* args) {
             reinterpret_cast<AlphaObject*>(object.get())->mutation_rate = rate;
             return object.release();
         }
+        if (PyType_IsSubtype(type, &BetaType)) {
+            StateReader in = open_state(state, KIND_BETA);
+            BetaSettings settings;
+            settings.mutation_power = in.f64();
+            settings.mutation_rate = in.f64();
+            settings.structure_rate = in.f64();
+            settings.species = in.i32();
+            settings.elitism = in.i32();
+            finish_state(in);
+            if (!beta_settings_error(settings).empty()) throw BadState("its settings are out of range");
+            PyRef object(new_instance(cls, &BetaType));
+            if (!object) return nullptr;
+            reinterpret_cast<BetaObject*>(object.get())->settings = settings;
+            return object.release();
+        }
     } catch (const BadState& e) {
         PyErr_Format(PyExc_ValueError, "Cannot restore a %s object: %s.", type->tp_name, e.what());
         return nullptr;
@@ -330,7 +357,7 @@ PyObject* module_restore(PyObject*, PyObject* args) {
         if (!PyErr_Occurred()) set_error_from_current_exception();
         return nullptr;
     }
-    PyErr_Format(PyExc_TypeError, "_restore() needs a subclass of Model, Genome or Alpha, got %R.",
+    PyErr_Format(PyExc_TypeError, "_restore() needs a subclass of Model, Genome, Alpha or Beta, got %R.",
                  cls);
     return nullptr;
 }

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <optional>
 #include <stdexcept>
 #include <utility>
 
@@ -102,9 +103,14 @@ bool evolve_dataset(const Network& start, const SeriesView& x, const SeriesView&
     if (has_validation) history.validation.assign(codes.size(), {});
 
     Population population;
-    population.members = seed_population(start, pop_size);
-    population.losses.assign(static_cast<std::size_t>(pop_size), LossRow(codes.size(), 0.0));
-    Network best = population.members[0];
+    std::optional<BetaSearch> beta;
+    if (settings.beta) {
+        beta.emplace(start, pop_size, *settings.beta);
+    } else {
+        population.members = seed_population(start, pop_size);
+        population.losses.assign(static_cast<std::size_t>(pop_size), LossRow(codes.size(), 0.0));
+    }
+    Network best = beta ? beta->members()[0] : population.members[0];
 
     // Shuffled batches need a copy of the data to reorder.
     SeriesBlock shuffled_x, shuffled_y;
@@ -134,13 +140,20 @@ bool evolve_dataset(const Network& start, const SeriesView& x, const SeriesView&
             const int64_t hi = std::min(samples, lo + batch);
             const SeriesView bx = all_x.slice(lo, hi);
             const SeriesView by = all_y.slice(lo, hi);
-            run_generation(population, [&](std::vector<Network>& pool, std::vector<LossRow>& rows) {
+            const PoolScorer scorer = [&](std::vector<Network>& pool, std::vector<LossRow>& rows) {
                 unlocked([&] { rows = evaluate_pool(pool, bx, by, codes); });
                 return true;
-            });
-            if (const auto index = find_best(population.losses)) {
-                best = population.members[*index];
-                best_row = population.losses[*index];
+            };
+            if (beta) {
+                beta->run_generation(scorer);
+            } else {
+                run_generation(population, scorer);
+            }
+            const std::vector<Network>& members = beta ? beta->members() : population.members;
+            const std::vector<LossRow>& losses = beta ? beta->losses() : population.losses;
+            if (const auto index = find_best(losses)) {
+                best = members[*index];
+                best_row = losses[*index];
             } else {
                 // No member has a finite loss on this batch, so none is taken
                 // as best: the kept best is scored on the batch instead, and

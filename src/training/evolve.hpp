@@ -5,9 +5,11 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <vector>
 
 #include "network/network.hpp"
+#include "training/beta.hpp"
 #include "training/losses.hpp"
 #include "training/population.hpp"
 
@@ -24,6 +26,8 @@ struct EvolveSettings {
     // nothing outside the run; the bindings release the interpreter lock
     // around it. Empty: called directly.
     std::function<void(const std::function<void()>&)> scoring_section;
+    // Set: the run breeds with Beta instead of the default scheme.
+    std::optional<BetaSettings> beta;
 };
 
 struct EvolveHistory {

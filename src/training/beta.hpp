@@ -1,0 +1,82 @@
+// The second optimizer: species of networks, each keeping its champions and
+// breeding children by additive perturbations whose step sizes adapt to the
+// search, with structural growth protected inside the species.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "network/network.hpp"
+#include "training/population.hpp"
+
+namespace tessavo {
+
+struct BetaSettings {
+    double mutation_power = 0.5;   // first step size of a perturbation
+    double mutation_rate = 0.2;    // chance that a child moves each parameter
+    double structure_rate = 0.05;  // chance that a child gains a node or a link
+    int32_t species = 6;           // the number of species the threshold steers to
+    int32_t elitism = 1;           // champions kept unchanged per species
+};
+
+// Empty when the settings are usable, else what is wrong with the first bad one.
+std::string beta_settings_error(const BetaSettings& settings);
+
+class BetaSearch {
+public:
+    // A population of pop_size networks around start; nothing is scored yet.
+    BetaSearch(const Network& start, int32_t pop_size, const BetaSettings& settings);
+
+    // The first call scores the first population; later calls breed a new
+    // one from the last scores and score it. False when the scorer failed;
+    // the search is then unusable.
+    bool run_generation(const PoolScorer& score);
+
+    // The last scored population and its rows (in scoring order).
+    const std::vector<Network>& members() const { return members_; }
+    const std::vector<LossRow>& losses() const { return losses_; }
+
+    // Species that hold members after the last generation.
+    std::size_t species_count() const { return species_.size(); }
+
+private:
+    struct Species {
+        Network representative;
+        double best = 0.0;     // the best primary loss it has reached
+        int32_t stagnant = 0;  // generations without improving on best
+        bool improved = false;
+        std::vector<int32_t> members;  // indices into members_, best first
+        double share = 0.0;
+        int32_t offspring = 0;
+    };
+    // One child of the next generation: a copy of parent (an elite when
+    // other < 0 and elite is set), crossed with other when other >= 0.
+    struct Plan {
+        int32_t parent = 0;
+        int32_t other = -1;
+        bool elite = false;
+    };
+
+    void speciate();
+    std::vector<Plan> plan_children(RandomEngine& engine);
+    void breed(const Plan& plan, std::size_t index, uint64_t seed);
+
+    BetaSettings settings_;
+    int32_t pop_size_;
+    bool scored_ = false;
+    double threshold_ = 3.0;
+    std::vector<Network> members_;
+    std::vector<LossRow> losses_;
+    std::vector<double> steps_;  // each member's step size
+    std::vector<Network> next_;
+    std::vector<double> next_steps_;
+    std::vector<Species> species_;
+};
+
+// The compatibility distance of two networks: differences in node and link
+// counts weigh 1 each (a node twice), and the mean absolute difference of
+// shared parameters 0.4.
+double compatibility_distance(const Network& a, const Network& b);
+
+}  // namespace tessavo
