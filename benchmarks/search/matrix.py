@@ -31,12 +31,15 @@ TITLES = {
 }
 # Networks scored at most per run. Alpha does not fine-tune the double pole
 # controllers, so its caps there bound the matrix's CPU time.
-CAPS = {
+CAPS: dict[tuple[str, str], int] = {
     ("xor", "alpha"): 30_000, ("xor", "beta"): 30_000, ("xor", "neat"): 30_000,
     ("dpv", "alpha"): 15_000, ("dpv", "beta"): 30_000, ("dpv", "neat"): 30_000,
     ("dpnv", "alpha"): 10_000, ("dpnv", "beta"): 30_000, ("dpnv", "neat"): 15_000,
     ("cartpole", "alpha"): 10_000, ("cartpole", "beta"): 10_000, ("cartpole", "neat"): 10_000,
 }
+# (population, model size) where an optimizer runs best with other than the
+# task's defaults (tasks.py).
+SETTINGS: dict[tuple[str, str], tuple[int | None, int | None]] = {}
 ANCHORS = {
     "xor": "NEAT 4,755; neat-python 11,700 (earlier measurement); target for Beta <= 2,500, 20/20",
     "dpv": "NEAT 3,600; CoSyNE 954; target for Beta <= 1,000, 20/20",
@@ -56,6 +59,11 @@ def run_cell(task: str, optimizer: str, seeds: int) -> str:
     cmd = [sys.executable, "-P", os.path.join(HERE, "run.py"), "--task", task,
            "--optimizer", optimizer, "--seeds", str(seeds),
            "--cap", str(CAPS[task, optimizer]), "--out", out]
+    pop, size = SETTINGS.get((task, optimizer), (None, None))
+    if pop is not None:
+        cmd += ["--pop", str(pop)]
+    if size is not None:
+        cmd += ["--size", str(size)]
     log = out[:-5] + ".log"
     with open(log, "w") as f:
         code = subprocess.run(cmd, stdout=f, stderr=subprocess.STDOUT).returncode
@@ -102,20 +110,21 @@ def report(path: str) -> None:
         f"Machine: {machine()}. Written {datetime.datetime.now(datetime.timezone.utc):%Y-%m-%d %H:%M} UTC "
         "by `python benchmarks/search/matrix.py` (see README.md).",
         "",
-        "| task | optimizer | median | mean | solved | median, failures at cap | cap | CPU s median | steps median |",
-        "|---|---|---:|---:|---:|---:|---:|---:|---:|",
+        "| task | optimizer | median | mean | solved | median, failures at cap | cap | CPU s median | steps median | population, size |",
+        "|---|---|---:|---:|---:|---:|---:|---:|---:|---|",
     ]
     for task in TASKS:
         for opt in OPTIMIZERS:
             cell = cells.get((task, opt))
             if cell is None:
-                lines.append(f"| {TITLES[task]} | {opt} | not run | | | | | | |")
+                lines.append(f"| {TITLES[task]} | {opt} | not run | | | | | | | |")
                 continue
             s = cell["summary"]
             lines.append(
                 f"| {TITLES[task]} | {opt} | {fmt(s['median'])} | {fmt(s['mean'])} | "
                 f"{s['solved']}/{s['runs']} | {fmt(s['median_all'])} | {fmt(s['cap'])} | "
-                f"{fmt(s['cpu_median'], 1)} | {fmt(s['steps_median'])} |")
+                f"{fmt(s['cpu_median'], 1)} | {fmt(s['steps_median'])} | "
+                f"{s.get('pop') or '-'}, {s.get('size') or '-'} |")
     lines += [
         "",
         "Steps are simulation steps (double pole: two RK4 steps per action) or "

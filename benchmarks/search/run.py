@@ -82,10 +82,11 @@ def run_neat(task: Any, seed: int, cap: int, pop: int | None) -> dict[str, Any]:
     return tracker.result(tasks.cpu_time() - start)
 
 
-def run_one(task: Any, optimizer: str, seed: int, cap: int, pop: int | None) -> dict[str, Any]:
+def run_one(task: Any, optimizer: str, seed: int, cap: int, pop: int | None,
+            size: int | None = None) -> dict[str, Any]:
     if optimizer == "neat":
         return run_neat(task, seed, cap, pop)
-    return tasks.run_tessavo(task, seed, cap, optimizer=optimizer, pop_size=pop)
+    return tasks.run_tessavo(task, seed, cap, optimizer=optimizer, pop_size=pop, size=size)
 
 
 def summarise(runs: list[dict[str, Any]], cap: int) -> dict[str, Any]:
@@ -114,18 +115,23 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--first-seed", type=int, default=1)
     parser.add_argument("--cap", type=int, default=50_000, help="networks scored at most")
     parser.add_argument("--pop", type=int, default=None, help="population (default per task)")
+    parser.add_argument("--size", type=int, default=None,
+                        help="tessavo model size, nodes in all (default per task)")
     parser.add_argument("--out", help="write the runs and summary to this JSON file")
     args = parser.parse_args(argv)
 
     task = tasks.TASKS[args.task]
     runs = []
     for seed in range(args.first_seed, args.first_seed + args.seeds):
-        result = run_one(task, args.optimizer, seed, args.cap, args.pop)
+        result = run_one(task, args.optimizer, seed, args.cap, args.pop, args.size)
         result["seed"] = seed
         runs.append(result)
         print(json.dumps(result), flush=True)
     summary = summarise(runs, args.cap)
-    summary.update(task=args.task, optimizer=args.optimizer, pop=args.pop)
+    neat = args.optimizer == "neat"
+    summary.update(task=args.task, optimizer=args.optimizer,
+                   pop=args.pop or (NEAT_POP[task.name] if neat else task.pop_size),
+                   size=None if neat else args.size or task.size)
     print(json.dumps(summary), flush=True)
     if args.out:
         with open(args.out, "w") as f:
