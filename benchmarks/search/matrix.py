@@ -20,6 +20,7 @@ from concurrent.futures import ThreadPoolExecutor
 from typing import Any
 
 HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, HERE)
 RESULTS = os.path.join(HERE, "results")
 TASKS = ("xor", "dpv", "dpnv", "cartpole")
 OPTIMIZERS = ("alpha", "beta", "neat")
@@ -42,12 +43,15 @@ CAPS: dict[tuple[str, str], int] = {
 # (population, model size) where an optimizer runs best with other than the
 # task's defaults (tasks.py).
 SETTINGS: dict[tuple[str, str], tuple[int | None, int | None]] = {}
+# Published figures, the issue's own earlier measurements and Beta's targets.
 ANCHORS = {
-    "xor": "NEAT 4,755; neat-python 11,700 (earlier measurement); target for Beta <= 2,500, 20/20",
-    "dpv": "NEAT 3,600; CoSyNE 954; target for Beta <= 1,000, 20/20",
-    "dpnv": "NEAT 33,184; ESP 169,466; CoSyNE 1,249; target for Beta <= 10,000, >= 18/20",
-    "cartpole": "neat-python ~400 (4 generations of 100); target for Beta: fewer environment "
-                "steps than neat-python, 20/20",
+    "xor": "NEAT 4,755. Earlier: Alpha 4,150-4,800 (population 50), neat-python 11,700. "
+           "Target for Beta <= 2,500, 20/20.",
+    "dpv": "NEAT 3,600; CoSyNE 954. Earlier: Alpha never within 45,000 (3 seeds), neat-python "
+           "median 11,115 (3/3). Target for Beta <= 1,000, 20/20.",
+    "dpnv": "NEAT 33,184; ESP 169,466; CoSyNE 1,249. Target for Beta <= 10,000, >= 18/20.",
+    "cartpole": "neat-python ~400 (4 generations of 100); Alpha ~700. Target for Beta: fewer "
+                "environment steps than neat-python, 20/20.",
 }
 
 
@@ -86,6 +90,15 @@ def machine() -> str:
     return f"{model}, {cores} cores"
 
 
+def population(task: str, optimizer: str, summary: dict[str, Any]) -> str:
+    import run  # the defaults, for cells saved without them
+
+    task_ = run.tasks.TASKS[task]
+    if optimizer == "neat":
+        return str(summary.get("pop") or run.NEAT_POP[task])
+    return f"{summary.get('pop') or task_.pop_size}, {summary.get('size') or task_.size}"
+
+
 def fmt(value: Any, digits: int = 0) -> str:
     if value is None:
         return "-"
@@ -109,10 +122,10 @@ def report(path: str) -> None:
         "cap (a lower bound). CPU seconds are the process's CPU time per run (median), "
         "not wall time: the machine was shared with other work, so times are noisy.",
         "",
-        f"Machine: {machine()}. Written {datetime.datetime.now(datetime.timezone.utc):%Y-%m-%d %H:%M} UTC "
+        f"Machine: {machine()}, load average {os.getloadavg()[0]:.1f} when written. Written {datetime.datetime.now(datetime.timezone.utc):%Y-%m-%d %H:%M} UTC "
         "by `python benchmarks/search/matrix.py` (see README.md).",
         "",
-        "| task | optimizer | median | mean | solved | median, failures at cap | cap | CPU s median | steps median | population, size |",
+        "| task | optimizer | median | mean | solved | median, failures at cap | cap | CPU s median | steps median | population, model size |",
         "|---|---|---:|---:|---:|---:|---:|---:|---:|---|",
     ]
     for task in TASKS:
@@ -125,8 +138,8 @@ def report(path: str) -> None:
             lines.append(
                 f"| {TITLES[task]} | {opt} | {fmt(s['median'])} | {fmt(s['mean'])} | "
                 f"{s['solved']}/{s['runs']} | {fmt(s['median_all'])} | {fmt(s['cap'])} | "
-                f"{fmt(s['cpu_median'], 1)} | {fmt(s['steps_median'])} | "
-                f"{s.get('pop') or '-'}, {s.get('size') or '-'} |")
+                f"{fmt(s['cpu_median'], 2)} | {fmt(s['steps_median'])} | "
+                f"{population(task, opt, s)} |")
     lines += [
         "",
         "Steps are simulation steps (double pole: two RK4 steps per action) or "
