@@ -33,11 +33,12 @@ class Beta:
     Args:
         mutation_power: The first step size (the deviation of a
             perturbation); it adapts during the run. Finite, above 0.
-            Default 0.5.
+            Default 1.0.
         mutation_rate: The chance that a child moves each of its parameters
             (at least one always moves). Between 0 and 1. Default 0.2.
         structure_rate: The chance that a child gains a node or a link.
-            Between 0 and 1. Default 0.05.
+            Between 0 and 1. Default 0.2. Networks that need no hidden
+            nodes (many control tasks) are tuned faster at 0.
         species: The number of species the search steers towards (at most a
             quarter of the population). At least 1. Default 6.
         elitism: Champions copied unchanged into the next generation, per
@@ -51,9 +52,9 @@ class Beta:
     def __init__(
         self,
         *,
-        mutation_power: float = 0.5,
+        mutation_power: float = 1.0,
         mutation_rate: float = 0.2,
-        structure_rate: float = 0.05,
+        structure_rate: float = 0.2,
         species: int = 6,
         elitism: int = 1,
     ) -> None: ...

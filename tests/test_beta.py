@@ -101,7 +101,7 @@ def test_pickling_copying_and_printing(capsys):
     for twin in (pickle.loads(pickle.dumps(beta)), copy.deepcopy(beta)):
         assert type(twin) is Beta and repr(twin) == repr(beta)
     assert repr(beta) == ("<tessavo.optimizers.Beta mutation_power=0.25 mutation_rate=0.2 "
-                          "structure_rate=0.05 species=4 elitism=2>")
+                          "structure_rate=0.2 species=4 elitism=2>")
     model = tessavo.Model(2, 1)
     model.compile(optimizer=beta, loss="mse")
     clone = pickle.loads(pickle.dumps(model))

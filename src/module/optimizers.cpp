@@ -101,7 +101,7 @@ bool ready_beta_type() {
     BetaType.tp_basicsize = sizeof(BetaObject);
     BetaType.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE;
     BetaType.tp_doc =
-        "Beta(*, mutation_power=0.5, mutation_rate=0.2, structure_rate=0.05, species=6, "
+        "Beta(*, mutation_power=1.0, mutation_rate=0.2, structure_rate=0.2, species=6, "
         "elitism=1)\n--\n\n"
         "Species of networks bred by additive perturbations with adaptive step sizes.";
     BetaType.tp_new = beta_new;

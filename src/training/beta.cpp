@@ -25,6 +25,9 @@ constexpr double max_step = 1e3;
 constexpr double replace_rate = 0.05;
 constexpr double crossover_rate = 0.2;
 constexpr double activation_rate = 0.05;
+// The first population tries other activations this often per node: the
+// start's may not suit the task at all.
+constexpr double initial_activation_rate = 0.5;
 // The best this share of a species (at least one) may parent its children.
 constexpr double parent_share = 0.3;
 // A species that has not improved for this many generations gets no
@@ -177,7 +180,7 @@ double compatibility_distance(const Network& a, const Network& b) {
     }
     for (int32_t i = a.inputs; i < a.size; ++i) {
         difference += std::fabs(a.biases[i] - b.biases[i]);
-        difference += a.activations[i] != b.activations[i] ? 1.0 : 0.0;
+        mismatched += a.activations[i] != b.activations[i] ? 1.0 : 0.0;
         shared += 1.0;
     }
     return mismatched + 0.4 * (shared > 0.0 ? difference / shared : 0.0);
@@ -199,7 +202,7 @@ BetaSearch::BetaSearch(const Network& start, int32_t pop_size, const BetaSetting
             // Spread the first population around the start, every parameter moved.
             perturb(members_[i], engine, 1.0, settings.mutation_power);
             for (int32_t k = members_[i].inputs; k < members_[i].size; ++k) {
-                if (uniform(engine) < activation_rate) {
+                if (uniform(engine) < initial_activation_rate) {
                     members_[i].activations[k] = below(engine, activation_count);
                 }
             }

@@ -13,9 +13,9 @@
 namespace tessavo {
 
 struct BetaSettings {
-    double mutation_power = 0.5;   // first step size of a perturbation
+    double mutation_power = 1.0;   // first step size of a perturbation
     double mutation_rate = 0.2;    // chance that a child moves each parameter
-    double structure_rate = 0.05;  // chance that a child gains a node or a link
+    double structure_rate = 0.2;   // chance that a child gains a node or a link
     int32_t species = 6;           // the number of species the threshold steers to
     int32_t elitism = 1;           // champions kept unchanged per species
 };
