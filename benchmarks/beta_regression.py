@@ -6,7 +6,7 @@ each. Alpha scores 2 * pop_size networks per generation (parents and
 children), Beta pop_size, so Beta runs with twice the population: the same
 generations and the same networks scored.
 
-    python benchmarks/beta_regression.py [--seeds 20] [--epochs 100]
+    python benchmarks/beta_regression.py [--seeds 20] [--epochs 100] [--structure-rate R]
 """
 import argparse
 import statistics
@@ -41,15 +41,19 @@ def main():
     parser.add_argument("--seeds", type=int, default=20)
     parser.add_argument("--epochs", type=int, default=100)
     parser.add_argument("--pop-size", type=int, default=100, help="Alpha's; Beta gets twice")
+    parser.add_argument("--structure-rate", type=float, default=None,
+                        help="Beta's structure_rate (default: Beta's own)")
     args = parser.parse_args()
     networks = args.epochs * 4 * 2 * args.pop_size
     print(f"{networks} networks scored per run (4 batches per epoch)")
-    print(f"| seed | Alpha val_loss | Beta val_loss | Alpha CPU s | Beta CPU s |")
-    print(f"|-----:|---------------:|--------------:|------------:|-----------:|")
+    print("| seed | Alpha val_loss | Beta val_loss | Alpha CPU s | Beta CPU s |")
+    print("|-----:|---------------:|--------------:|------------:|-----------:|")
     wins, alphas, betas = 0, [], []
     for seed in range(1, args.seeds + 1):
         a, ta = run("alpha", seed, args.epochs, args.pop_size)
-        b, tb = run("beta", seed, args.epochs, 2 * args.pop_size)
+        beta = (tessavo.optimizers.Beta() if args.structure_rate is None
+                else tessavo.optimizers.Beta(structure_rate=args.structure_rate))
+        b, tb = run(beta, seed, args.epochs, 2 * args.pop_size)
         wins += b < a
         alphas.append(a)
         betas.append(b)

@@ -7,7 +7,7 @@ evolve call (breeding, selection and scoring, every thread), divided by the
 networks scored. Runs alternate so that a busy machine slows both alike.
 Pin it for steadier figures:
 
-    taskset -c 0 python benchmarks/beta_throughput.py [--rounds 5]
+    taskset -c 0 python benchmarks/beta_throughput.py [--rounds 5] [--structure-rate R]
 """
 import argparse
 import statistics
@@ -38,14 +38,18 @@ def cpu_per_network(optimizer, seed, pop_size, epochs):
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--rounds", type=int, default=5)
-    parser.add_argument("--epochs", type=int, default=20)
+    parser.add_argument("--epochs", type=int, default=10)
+    parser.add_argument("--structure-rate", type=float, default=None,
+                        help="Beta's structure_rate (default: Beta's own)")
     args = parser.parse_args()
     ratios = []
     print("| round | Alpha us/network | Beta us/network | Beta / Alpha |")
     print("|------:|-----------------:|----------------:|-------------:|")
     for r in range(1, args.rounds + 1):
         a = cpu_per_network("alpha", r, 100, args.epochs)
-        b = cpu_per_network("beta", r, 200, args.epochs)
+        beta = (tessavo.optimizers.Beta() if args.structure_rate is None
+                else tessavo.optimizers.Beta(structure_rate=args.structure_rate))
+        b = cpu_per_network(beta, r, 200, args.epochs)
         ratios.append(b / a)
         print(f"| {r:5d} | {a * 1e6:16.1f} | {b * 1e6:15.1f} | {b / a:12.3f} |", flush=True)
     print(f"median Beta / Alpha: {statistics.median(ratios):.3f} (target: at most 1.2)")

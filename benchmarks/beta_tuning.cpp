@@ -3,7 +3,7 @@
 // settings over dozens of seeds.
 //
 //   beta_tuning xor|pole POP SEEDS [power=0.5] [rate=0.2] [structure=0.05]
-//               [species=6] [elitism=1] [cap=20000]
+//               [species=6] [elitism=1] [cap=20000] [size=nodes]
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -100,6 +100,7 @@ int main(int argc, char** argv) {
     const int seeds = std::atoi(argv[3]);
     BetaSettings settings;
     long cap = 20000;
+    int32_t size = 0;  // 0: inputs and outputs only
     for (int a = 4; a < argc; ++a) {
         const char* eq = std::strchr(argv[a], '=');
         if (!eq) return 2;
@@ -111,12 +112,14 @@ int main(int argc, char** argv) {
         if (key == "species") settings.species = static_cast<int32_t>(v);
         if (key == "elitism") settings.elitism = static_cast<int32_t>(v);
         if (key == "cap") cap = static_cast<long>(v);
+        if (key == "size") size = static_cast<int32_t>(v);
     }
     std::vector<long> counts;
     int solved = 0;
     for (int seed = 1; seed <= seeds; ++seed) {
         seed_sources(static_cast<uint64_t>(seed));
         Network start = task == "xor" ? Network(2, 1, false) : Network(6, 1, false);
+        if (size > start.size) resize(start, size);
         randomize_dense(start);
         BetaSearch search(start, pop, settings);
         long scored = 0, found = -1;

@@ -114,16 +114,32 @@ void perturb(Network& n, RandomEngine& engine, double rate, double step) {
         if (n.links[at] != 0) targets.push_back(&n.weights[at]);
     }
     if (targets.empty()) return;
+    // Both variates of each polar step are used.
+    bool have_spare = false;
+    double spare = 0.0;
+    auto next_normal = [&]() {
+        if (have_spare) {
+            have_spare = false;
+            return spare;
+        }
+        const auto [first, second] = polar_step(engine);
+        spare = second;
+        have_spare = true;
+        return first;
+    };
     auto move = [&](double* value) {
         if (uniform(engine) < replace_rate) {
-            *value = normal(engine);
+            *value = next_normal();
         } else {
-            *value += step * normal(engine);
+            *value += step * next_normal();
         }
     };
+    // One 32-bit output per parameter decides whether it moves.
+    const bool every = rate >= 1.0;
+    const auto cut = static_cast<uint32_t>(every ? 0.0 : rate * 4294967296.0);
     bool moved = false;
     for (double* value : targets) {
-        if (uniform(engine) < rate) {
+        if (every || engine() < cut) {
             move(value);
             moved = true;
         }
@@ -161,9 +177,9 @@ std::string beta_settings_error(const BetaSettings& s) {
 }
 
 double compatibility_distance(const Network& a, const Network& b) {
-    const auto links_a = static_cast<double>(connection_count(a));
-    const auto links_b = static_cast<double>(connection_count(b));
     if (a.size != b.size) {
+        const auto links_a = static_cast<double>(connection_count(a));
+        const auto links_b = static_cast<double>(connection_count(b));
         return 2.0 * std::fabs(static_cast<double>(a.size - b.size)) + std::fabs(links_a - links_b);
     }
     double mismatched = 0.0, difference = 0.0, shared = 0.0;
@@ -246,15 +262,39 @@ bool BetaSearch::run_generation(const PoolScorer& score) {
 
 void BetaSearch::speciate() {
     const auto count = static_cast<int32_t>(members_.size());
+    const auto wanted =
+        static_cast<std::size_t>(std::min(settings_.species, std::max(1, pop_size_ / 4)));
+    // Beyond twice the wanted number a network joins its nearest species
+    // instead: the work stays O(population x species x network size) and
+    // species keep members to breed from while the threshold settles.
+    const std::size_t most = 2 * wanted;
     for (Species& s : species_) s.members.clear();
     for (int32_t i = 0; i < count; ++i) {
         Species* home = nullptr;
-        for (Species& s : species_) {
-            if (compatibility_distance(members_[i], s.representative) < threshold_) {
+        Species* nearest = nullptr;
+        double nearest_distance = std::numeric_limits<double>::infinity();
+        // A child is tried against its parent's species first: it usually
+        // stays there, and one distance is then enough.
+        const int32_t origin = origins_.empty() ? -1 : origins_[static_cast<std::size_t>(i)];
+        if (origin >= 0 && static_cast<std::size_t>(origin) < species_.size() &&
+            compatibility_distance(members_[i], species_[static_cast<std::size_t>(origin)]
+                                                    .representative) < threshold_) {
+            home = &species_[static_cast<std::size_t>(origin)];
+        }
+        for (std::size_t k = 0; !home && k < species_.size(); ++k) {
+            Species& s = species_[k];
+            if (static_cast<int32_t>(k) == origin) continue;
+            const double distance = compatibility_distance(members_[i], s.representative);
+            if (distance < threshold_) {
                 home = &s;
                 break;
             }
+            if (distance < nearest_distance) {
+                nearest_distance = distance;
+                nearest = &s;
+            }
         }
+        if (!home && nearest && species_.size() >= most) home = nearest;
         if (!home) {
             species_.emplace_back();
             home = &species_.back();
@@ -280,8 +320,6 @@ void BetaSearch::speciate() {
         copy_into(s.representative, members_[s.members.front()]);
     }
     // Steer the threshold towards the wanted number of species.
-    const auto wanted =
-        static_cast<std::size_t>(std::min(settings_.species, std::max(1, pop_size_ / 4)));
     if (species_.size() < wanted) {
         threshold_ = std::max(0.1, threshold_ * 0.9);
     } else if (species_.size() > wanted) {
@@ -333,8 +371,12 @@ std::vector<BetaSearch::Plan> BetaSearch::plan_children(RandomEngine& engine) {
 
     std::vector<Plan> plans;
     plans.reserve(static_cast<std::size_t>(count));
-    for (const Species& s : species_) {
+    origins_.clear();
+    for (std::size_t k = 0; k < species_.size(); ++k) {
+        const Species& s = species_[k];
         if (s.offspring == 0) continue;
+        origins_.resize(origins_.size() + static_cast<std::size_t>(s.offspring),
+                        static_cast<int32_t>(k));
         const auto size = static_cast<int32_t>(s.members.size());
         // A lone network in a one-member population must still change.
         const int32_t elites = count == 1 ? 0 : std::min({settings_.elitism, size, s.offspring});
@@ -354,6 +396,7 @@ std::vector<BetaSearch::Plan> BetaSearch::plan_children(RandomEngine& engine) {
             return p.elite && p.parent == best;
         })) {
         plans.back() = {best, -1, true};
+        origins_.back() = -1;
     }
     return plans;
 }

@@ -72,6 +72,9 @@ private:
     std::vector<Network> next_;
     std::vector<double> next_steps_;
     std::vector<Species> species_;
+    // The species (index into species_) each member was bred in; empty for
+    // the first population, -1 where unknown.
+    std::vector<int32_t> origins_;
 };
 
 // The compatibility distance of two networks: differences in node and link
