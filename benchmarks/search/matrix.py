@@ -102,6 +102,14 @@ def population(task: str, optimizer: str, summary: dict[str, Any]) -> str:
     return f"{summary.get('pop') or task_.pop_size}, {summary.get('size') or task_.size}"
 
 
+def commit() -> str:
+    try:
+        return subprocess.run(["git", "rev-parse", "--short", "HEAD"], capture_output=True,
+                              text=True, cwd=HERE).stdout.strip() or "?"
+    except OSError:
+        return "?"
+
+
 def fmt(value: Any, digits: int = 0) -> str:
     if value is None:
         return "-"
@@ -125,6 +133,7 @@ def report(path: str) -> None:
         "cap (a lower bound). CPU seconds are the process's CPU time per run (median), "
         "not wall time: the machine was shared with other work, so times are noisy.",
         "",
+        f"tessavo built from commit {commit()}. "
         f"Machine: {machine()}, load average {os.getloadavg()[0]:.1f} when written. Written {datetime.datetime.now(datetime.timezone.utc):%Y-%m-%d %H:%M} UTC "
         "by `python benchmarks/search/matrix.py` (see README.md).",
         "",
