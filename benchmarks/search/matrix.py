@@ -116,6 +116,20 @@ def fmt(value: Any, digits: int = 0) -> str:
     return f"{value:,.{digits}f}"
 
 
+def partial_cell(task: str, optimizer: str) -> dict[str, Any] | None:
+    """The runs finished so far by a cell still running or stopped early."""
+    import run
+
+    with open(cell_path(task, optimizer)[:-5] + ".log") as f:
+        runs = [r for r in map(json.loads, filter(str.strip, f)) if "seed" in r]
+    if not runs:
+        return None
+    summary = run.summarise(runs, CAPS[task, optimizer])
+    summary["partial"] = True
+    summary["pop"], summary["size"] = SETTINGS.get((task, optimizer), (None, None))
+    return {"summary": summary, "runs": runs}
+
+
 def report(path: str) -> None:
     cells = {}
     for task in TASKS:
@@ -123,6 +137,10 @@ def report(path: str) -> None:
             if os.path.exists(cell_path(task, opt)):
                 with open(cell_path(task, opt)) as f:
                     cells[task, opt] = json.load(f)
+            elif os.path.exists(cell_path(task, opt)[:-5] + ".log"):
+                cell = partial_cell(task, opt)
+                if cell is not None:
+                    cells[task, opt] = cell
     lines = [
         "# Search benchmarks",
         "",
@@ -149,7 +167,8 @@ def report(path: str) -> None:
             s = cell["summary"]
             lines.append(
                 f"| {TITLES[task]} | {opt} | {fmt(s['median'])} | {fmt(s['mean'])} | "
-                f"{s['solved']}/{s['runs']} | {fmt(s['median_all'])} | {fmt(s['cap'])} | "
+                f"{s['solved']}/{s['runs']}{' (partial)' if s.get('partial') else ''} | "
+                f"{fmt(s['median_all'])} | {fmt(s['cap'])} | "
                 f"{fmt(s['cpu_median'], 2)} | {fmt(s['steps_median'])} | "
                 f"{population(task, opt, s)} |")
     lines += [
