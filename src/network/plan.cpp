@@ -4,6 +4,7 @@
 #include <cstddef>
 
 #include "network/activation_math.hpp"
+#include "network/isa.hpp"
 
 namespace tessavo {
 
@@ -94,6 +95,7 @@ void pass_any(const Plan& plan, double* values, double* sums, int32_t lanes) {
 // Built for generic x86-64; the processor picks the widest vectors it has.
 // Chosen once through a pointer rather than an ifunc, whose resolver runs
 // before the sanitizers' runtimes are ready.
+#if defined(__x86_64__) || defined(__i386__)
 __attribute__((target("avx512f"))) void pass_avx512(const Plan& plan, double* values, double* sums,
                                                     int32_t lanes) {
     pass_by_lanes(plan, values, sums, lanes);
@@ -102,6 +104,7 @@ __attribute__((target("avx2"))) void pass_avx2(const Plan& plan, double* values,
                                                int32_t lanes) {
     pass_by_lanes(plan, values, sums, lanes);
 }
+#endif
 void pass_generic(const Plan& plan, double* values, double* sums, int32_t lanes) {
     pass_by_lanes(plan, values, sums, lanes);
 }
@@ -109,9 +112,16 @@ void pass_generic(const Plan& plan, double* values, double* sums, int32_t lanes)
 using PassFunction = void (*)(const Plan&, double*, double*, int32_t);
 
 PassFunction widest_pass() {
-    __builtin_cpu_init();
-    if (__builtin_cpu_supports("avx512f")) return pass_avx512;
-    if (__builtin_cpu_supports("avx2")) return pass_avx2;
+#if defined(__x86_64__) || defined(__i386__)
+    switch (widest_isa()) {
+        case Isa::avx512:
+            return pass_avx512;
+        case Isa::avx2:
+            return pass_avx2;
+        case Isa::generic:
+            break;
+    }
+#endif
     return pass_generic;
 }
 
