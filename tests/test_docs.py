@@ -2,6 +2,7 @@ import contextlib
 import importlib.util
 import io
 import re
+import tomllib
 from pathlib import Path
 
 import pytest
@@ -39,3 +40,17 @@ def test_relative_links_exist(page):
     for target in re.findall(r"\]\(([^)#\s]+)(?:#[^)]*)?\)", page.read_text()):
         if "://" not in target and not target.startswith("mailto:"):
             assert (page.parent / target).exists(), f"{page.name} links to missing {target}"
+
+
+def test_supported_versions_agree_with_the_metadata():
+    settings = tomllib.loads((ROOT / "pyproject.toml").read_text())
+    project = settings["project"]
+    pythons = sorted((c.rsplit(" ", 1)[1] for c in project["classifiers"]
+                      if re.fullmatch(r"Programming Language :: Python :: 3\.\d+", c)),
+                     key=lambda v: int(v.split(".")[1]))
+    assert project["requires-python"] == f">={pythons[0]}"
+    assert settings["tool"]["cibuildwheel"]["build"] == [f"cp3{v[2:]}-*" for v in pythons]
+    numpy = next(d for d in project["dependencies"] if d.startswith("numpy"))
+    stated = f"CPython {pythons[0]} to {pythons[-1]}, NumPy {numpy.split('>=')[1]} to 2.x"
+    for page in ROOT / "README.md", ROOT / "docs" / "index.md":
+        assert stated in " ".join(page.read_text().split()), page.name
