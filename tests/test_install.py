@@ -39,3 +39,12 @@ def digest(isa):
 @pytest.mark.parametrize("isa", ["generic", "avx2", "avx512", "no-such-isa"])
 def test_capped_instruction_set_gives_the_same_bits(isa):
     assert digest(isa) == digest(None)
+
+
+def test_missing_numpy_is_named_on_import():
+    code = ("import sys\nsys.modules['numpy'] = None\n"
+            "try:\n    import tessavo\nexcept ImportError as e:\n    print(e.name)")
+    done = subprocess.run([sys.executable, "-P", "-c", code], capture_output=True, text=True,
+                          check=True)
+    # NumPy's own error, not the compiled core's failure to bind it.
+    assert done.stdout.strip() == "numpy"
