@@ -3,6 +3,10 @@
 import sys as _sys
 from importlib import metadata as _metadata
 
+# NumPy first: a missing or incompatible NumPy then fails with NumPy's own
+# message rather than as the compiled core's failure to bind it.
+import numpy as _numpy  # noqa: F401
+
 from tessavo._core import (
     Genome,
     Model,

@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "network/activation_math.hpp"
+#include "network/isa.hpp"
 
 namespace tessavo {
 
@@ -109,6 +110,7 @@ template <bool Fma = false>
 // Chosen once through a pointer rather than an ifunc, whose resolver runs
 // before the sanitizers' runtimes are ready. Fused multiply-adds only serve
 // tanh's exact products, never a sum of the pass.
+#if defined(__x86_64__) || defined(__i386__)
 #define TESSAVO_PASS(name, fma)                                                       \
     void name(const Plan& plan, const double* inputs, double* values, double* sums, \
               int32_t lanes) {                                                      \
@@ -118,33 +120,31 @@ __attribute__((target("avx512f,fma"))) TESSAVO_PASS(pass_avx512_fma, true)
 __attribute__((target("avx2,fma"))) TESSAVO_PASS(pass_avx2_fma, true)
 __attribute__((target("avx512f"))) TESSAVO_PASS(pass_avx512, false)
 __attribute__((target("avx2"))) TESSAVO_PASS(pass_avx2, false)
-TESSAVO_PASS(pass_generic, false)
-#undef TESSAVO_PASS
+#endif
+void pass_generic(const Plan& plan, const double* inputs, double* values, double* sums,
+                  int32_t lanes) {
+    pass_by_lanes<false>(plan, inputs, values, sums, lanes);
+}
 
 using PassFunction = void (*)(const Plan&, const double*, double*, double*, int32_t);
 
 PassFunction widest_pass() {
+#if defined(__x86_64__) || defined(__i386__)
     __builtin_cpu_init();
-    const int cap = widest_isa_allowed();
     const bool fma = __builtin_cpu_supports("fma");
-    if (cap >= 2 && __builtin_cpu_supports("avx512f")) return fma ? pass_avx512_fma : pass_avx512;
-    if (cap >= 1 && __builtin_cpu_supports("avx2")) return fma ? pass_avx2_fma : pass_avx2;
+    switch (widest_isa()) {
+        case Isa::avx512:
+            return fma ? pass_avx512_fma : pass_avx512;
+        case Isa::avx2:
+            return fma ? pass_avx2_fma : pass_avx2;
+        case Isa::generic:
+            break;
+    }
+#endif
     return pass_generic;
 }
 
 }  // namespace
-
-int widest_isa_allowed() {
-    static const int cap = [] {
-        const char* value = std::getenv("TESSAVO_ISA");
-        if (value == nullptr) return 2;
-        if (std::strcmp(value, "generic") == 0) return 0;
-        if (std::strcmp(value, "avx2") == 0) return 1;
-        // avx512, and values we do not know, leave the choice to the processor.
-        return 2;
-    }();
-    return cap;
-}
 
 Plan make_plan(const Network& network) {
     Plan plan;

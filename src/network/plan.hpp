@@ -66,11 +66,6 @@ void run_pass(const Plan& plan, LaneState& state, const double* inputs);
 void predict_series(Network& network, const double* x, int64_t count, int64_t steps,
                     bool clear_each, double* out);
 
-// The widest code path the passes may take, read from TESSAVO_ISA once:
-// 0 generic x86-64 (no AVX, no FMA), 1 AVX2 (with FMA), 2 AVX-512 (with
-// FMA), each only where the processor has it. Unset or unknown values: 2.
-int widest_isa_allowed();
-
 // Lanes of the block passes of training, evaluate and predict.
 inline constexpr int32_t block_lanes = 16;
 

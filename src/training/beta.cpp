@@ -35,7 +35,7 @@ constexpr double parent_share = 0.3;
 constexpr int32_t stagnation_limit = 15;
 // Below this many node pairs over the population, one thread breeds faster
 // than waking the others costs.
-constexpr double parallel_threshold = 2.0e5;
+constexpr double beta_breeding_threshold = 2.0e5;
 
 double uniform(RandomEngine& engine) { return canonical_uniform(engine); }
 
@@ -240,7 +240,7 @@ bool BetaSearch::run_generation(const PoolScorer& score) {
             for (std::size_t i = begin; i < end; ++i) breed(plans[i], i, seed);
         };
         const double n = members_.front().size;
-        if (static_cast<double>(count) * n * n < parallel_threshold) {
+        if (static_cast<double>(count) * n * n < beta_breeding_threshold) {
             work(0, count);
         } else {
             const auto threads = static_cast<std::size_t>(worker_threads());

@@ -10,7 +10,7 @@ namespace tessavo {
 namespace {
 
 // Below this much work, waking the pool costs more than it saves.
-constexpr double parallel_threshold = 2.0e4;
+constexpr double breeding_threshold = 2.0e4;
 
 }  // namespace
 
@@ -30,7 +30,7 @@ void breed_in_parallel(std::size_t count, uint64_t seed, double work,
     };
     // A small job is one chunk, which the calling thread runs alone.
     const std::size_t chunk =
-        work < parallel_threshold
+        work < breeding_threshold
             ? count
             : std::max<std::size_t>(1, count / (8 * static_cast<std::size_t>(worker_threads())));
     parallel_chunks(count, chunk, run);

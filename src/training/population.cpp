@@ -68,7 +68,7 @@ namespace {
 
 // Below this many multiply-adds a pool is scored faster on one thread than
 // the wake-up of the others costs.
-constexpr double parallel_threshold = 1.0e5;
+constexpr double scoring_threshold = 1.0e5;
 
 }  // namespace
 
@@ -92,7 +92,7 @@ void evaluate_pool_into(std::vector<Network>& pool, const SeriesView& x, const S
     const double n = pool.empty() ? 0.0 : pool.front().size;
     const double work = static_cast<double>(pool.size()) * static_cast<double>(x.count) *
                         static_cast<double>(x.steps) * n * n / 2.0;
-    if (work < parallel_threshold) {
+    if (work < scoring_threshold) {
         parallel_chunks(pool.size(), pool.size(), score);  // one chunk: this thread alone
         return;
     }
