@@ -21,15 +21,7 @@ public:
     constexpr RandomEngine() { seed(0); }
     constexpr explicit RandomEngine(uint32_t value) { seed(value); }
 
-    constexpr void seed(uint32_t value) {
-        uint64_t x = value;
-        const uint64_t a = splitmix64(x);
-        const uint64_t b = splitmix64(x);
-        s_[0] = static_cast<uint32_t>(a);
-        s_[1] = static_cast<uint32_t>(a >> 32);
-        s_[2] = static_cast<uint32_t>(b);
-        s_[3] = static_cast<uint32_t>(b >> 32);
-    }
+    constexpr void seed(uint32_t value) { seed64(value); }
 
     // Spreads a 64-bit seed over the state, as seed() does a 32-bit one.
     constexpr void seed64(uint64_t value) {
