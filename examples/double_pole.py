@@ -110,9 +110,7 @@ class StopWhenSolved(tessavo.callbacks.Callback):
 def main(seed: int = 1) -> None:
     tessavo.set_random_seed(seed)
     model = tessavo.Model(6, 1)
-    # Six inputs straight to the output are enough here: without structural
-    # growth Beta spends every child on tuning those seven parameters.
-    model.compile(optimizer=tessavo.optimizers.Beta(structure_rate=0.0))
+    model.compile(optimizer="beta")
     counter = Counter()
     model.func_evolve(counter, pop_size=50, epochs=200, verbose=0,
                       callbacks=[StopWhenSolved(counter)])

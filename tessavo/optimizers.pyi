@@ -37,8 +37,7 @@ class Beta:
         mutation_rate: The chance that a child moves each of its parameters
             (at least one always moves). Between 0 and 1. Default 0.2.
         structure_rate: The chance that a child gains a node or a link.
-            Between 0 and 1. Default 0.2. Networks that need no hidden
-            nodes (many control tasks) are tuned faster at 0.
+            Between 0 and 1. Default 0.2.
         species: The number of species the search steers towards (at most a
             quarter of the population). At least 1. Default 6.
         elitism: Champions copied unchanged into the next generation, per

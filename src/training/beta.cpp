@@ -18,7 +18,7 @@ namespace {
 
 // Self-adaptation of the step size: each child scales its parent's step by
 // exp(tau N(0, 1)), so steps that pay are inherited with their networks.
-constexpr double step_tau = 0.3;
+constexpr double step_tau = 0.15;
 constexpr double min_step = 1e-4;
 constexpr double max_step = 1e3;
 // A chosen parameter is redrawn from N(0, 1) instead of moved this often.
@@ -29,7 +29,11 @@ constexpr double activation_rate = 0.05;
 // start's may not suit the task at all.
 constexpr double initial_activation_rate = 0.5;
 // The best this share of a species (at least one) may parent its children.
-constexpr double parent_share = 0.3;
+constexpr double parent_share = 0.2;
+// Weight of a node or link count difference in the distance. Kept small so
+// that a grown child stays in its parent's species: a species per new shape
+// splits the population into groups too small to select within.
+constexpr double structure_weight = 0.1;
 // A species that has not improved for this many generations gets no
 // children, unless it holds the best network.
 constexpr int32_t stagnation_limit = 15;
@@ -180,7 +184,8 @@ double compatibility_distance(const Network& a, const Network& b) {
     if (a.size != b.size) {
         const auto links_a = static_cast<double>(connection_count(a));
         const auto links_b = static_cast<double>(connection_count(b));
-        return 2.0 * std::fabs(static_cast<double>(a.size - b.size)) + std::fabs(links_a - links_b);
+        return structure_weight * (2.0 * std::fabs(static_cast<double>(a.size - b.size)) +
+                                   std::fabs(links_a - links_b));
     }
     double mismatched = 0.0, difference = 0.0, shared = 0.0;
     const std::size_t cells = a.links.size();
