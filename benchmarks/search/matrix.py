@@ -37,7 +37,7 @@ CAPS: dict[tuple[str, str], int] = {
     ("dpv", "alpha"): 15_000, ("dpv", "beta"): 20_000, ("dpv", "neat"): 30_000,
     # neat-python's recurrent networks soon balance most of Gruau's 1,000
     # actions, and its networks run in pure Python: its generations cost most.
-    ("dpnv", "alpha"): 10_000, ("dpnv", "beta"): 15_000, ("dpnv", "neat"): 3_000,
+    ("dpnv", "alpha"): 10_000, ("dpnv", "beta"): 15_000, ("dpnv", "neat"): 6_000,
     ("cartpole", "alpha"): 10_000, ("cartpole", "beta"): 10_000, ("cartpole", "neat"): 10_000,
 }
 # (population, model size) where an optimizer runs best with other than the
