@@ -1,5 +1,7 @@
-import gymnasium as gym
 import numpy as np
+import pytest
+
+gym = pytest.importorskip("gymnasium")
 
 import tessavo
 from tessavo.callbacks import StopAtTarget

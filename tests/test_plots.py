@@ -1,8 +1,9 @@
 import re
 
-import matplotlib
 import numpy as np
 import pytest
+
+matplotlib = pytest.importorskip("matplotlib")
 
 import tessavo
 from tessavo.utils import plot_history, plot_model
