@@ -1,4 +1,5 @@
 import re
+import shutil
 
 import numpy as np
 import pytest
@@ -47,6 +48,7 @@ def test_to_dot(recurrent):
     assert any(f >= t for f, t, _ in connections) == recurrent
 
 
+@pytest.mark.skipif(shutil.which("dot") is None, reason="Graphviz's dot is not installed")
 def test_plot_model_and_history_render_pngs(tmp_path):
     model, history = evolved(True)
     target = tmp_path / "model.png"
