@@ -1,5 +1,5 @@
 import contextlib
-import importlib.util
+import importlib
 import io
 import re
 import tomllib
@@ -16,6 +16,14 @@ REFERENCE = ROOT / "docs" / "api.md"
 PAGES = [ROOT / "README.md"] + sorted(p for p in (ROOT / "docs").glob("*.md") if p != REFERENCE)
 
 
+def installed(module):
+    try:
+        importlib.import_module(module)
+    except ImportError:
+        return False
+    return True
+
+
 def python_blocks(page):
     return [(kind, arg, code) for kind, arg, lang, code in BLOCK.findall(page.read_text())
             if lang == "python"]
@@ -28,7 +36,7 @@ def test_python_blocks_run_in_order(page, tmp_path, monkeypatch):
     # processes, which would import the test runner.
     namespace = {"__name__": "docs_example"}
     for kind, arg, code in python_blocks(page):
-        if kind == "skip" or (kind == "requires" and importlib.util.find_spec(arg) is None):
+        if kind == "skip" or (kind == "requires" and not installed(arg)):
             continue
         with contextlib.redirect_stdout(io.StringIO()):
             exec(compile(code, f"{page.name} block", "exec"), namespace)

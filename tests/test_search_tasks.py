@@ -1,5 +1,5 @@
 """The search benchmarks' physics and scoring, checked against hand computations."""
-import importlib.util
+import importlib
 import math
 import pathlib
 import sys
@@ -7,11 +7,11 @@ import sys
 import numpy as np
 import pytest
 
-_PATH = pathlib.Path(__file__).resolve().parents[1] / "benchmarks" / "search" / "tasks.py"
-_spec = importlib.util.spec_from_file_location("search_tasks", _PATH)
-tasks = importlib.util.module_from_spec(_spec)
-sys.modules["search_tasks"] = tasks  # dataclasses look their module up
-_spec.loader.exec_module(tasks)
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "benchmarks" / "search"))
+try:
+    tasks = importlib.import_module("tasks")
+finally:
+    sys.path.pop(0)
 
 
 class Constant:

@@ -7,6 +7,7 @@
 #include "module/numpy.hpp"
 #include "module/optimizers.hpp"
 #include "module/pickling.hpp"
+#include "module/pyref.hpp"
 #include "module/run_support.hpp"
 #include "module/seeding.hpp"
 #include "module/threads.hpp"
@@ -59,15 +60,6 @@ PyModuleDef module_definition = {
 void* bind_numpy() {
     import_array();
     return reinterpret_cast<void*>(1);
-}
-
-bool add_type(PyObject* module, const char* name, PyTypeObject* type) {
-    Py_INCREF(type);
-    if (PyModule_AddObject(module, name, reinterpret_cast<PyObject*>(type)) < 0) {
-        Py_DECREF(type);
-        return false;
-    }
-    return true;
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 
 #include "module/describe.hpp"
 #include "module/pickling.hpp"
+#include "module/pyref.hpp"
 
 namespace tessavo {
 
@@ -110,15 +111,6 @@ bool ready_beta_type() {
     BetaType.tp_dealloc = beta_dealloc;
     BetaType.tp_methods = beta_methods;
     return PyType_Ready(&BetaType) == 0;
-}
-
-bool add_type(PyObject* module, const char* name, PyTypeObject* type) {
-    Py_INCREF(type);
-    if (PyModule_AddObject(module, name, reinterpret_cast<PyObject*>(type)) < 0) {
-        Py_DECREF(type);
-        return false;
-    }
-    return true;
 }
 
 }  // namespace

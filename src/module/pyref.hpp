@@ -38,4 +38,14 @@ private:
     PyObject* object_ = nullptr;
 };
 
+// Adds a static type to a module under name, keeping a reference of its own.
+inline bool add_type(PyObject* module, const char* name, PyTypeObject* type) {
+    Py_INCREF(type);
+    if (PyModule_AddObject(module, name, reinterpret_cast<PyObject*>(type)) < 0) {
+        Py_DECREF(type);
+        return false;
+    }
+    return true;
+}
+
 }  // namespace tessavo

@@ -33,7 +33,7 @@ std::pair<double, double> moments(int n, Draw draw) {
 
 constexpr int many = 200000;
 
-// Every source must keep the specified distribution whether its seeds come
+// Every source must keep its distribution whether its seeds come
 // from the operating system or count up one by one (a fixed seed's stream).
 struct SourceCase {
     const char* name;
