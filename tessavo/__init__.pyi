@@ -73,16 +73,36 @@ class Model:
             default) means inputs + outputs, so no hidden node.
         recurrent: Whether the network is recurrent; taken by its truth value.
             Default False.
+        seed: None (the default) draws from tessavo's process-wide stream
+            (see set_random_seed). An int from 0 to 2**64 - 1 builds the
+            network from a stream of its own: the same arguments give the
+            same network in any thread, and the process-wide stream is left
+            as it was. Keyword only.
+        output_activation: None (the default) draws each output node's
+            activation at random, as for every other node; "sigmoid",
+            "tanh", "relu" or "linear" gives every output node that
+            activation (the other nodes are drawn as without it). Evolution
+            may still change it. Keyword only.
 
     Raises:
         TypeError: An argument has the wrong type.
         OverflowError: An integer outside the 32-bit range.
-        ValueError: inputs or outputs negative, or size neither -1 nor at
-            least inputs + outputs.
+        ValueError: inputs or outputs negative, size neither -1 nor at
+            least inputs + outputs, seed outside 0 to 2**64 - 1, or an
+            unknown output_activation.
         MemoryError: The network does not fit in memory.
     """
 
-    def __init__(self, inputs: int, outputs: int, size: int = -1, recurrent: bool = False) -> None: ...
+    def __init__(
+        self,
+        inputs: int,
+        outputs: int,
+        size: int = -1,
+        recurrent: bool = False,
+        *,
+        seed: int | None = None,
+        output_activation: _ActivationName | None = None,
+    ) -> None: ...
     @property
     def size(self) -> int:
         """Total number of nodes in the model (including inputs and outputs).
@@ -137,6 +157,7 @@ class Model:
         verbose: int = 1,
         *,
         callbacks: list[Any] | None = None,
+        seed: int | None = None,
     ) -> _History:
         """Evolves the network on a given dataset.
 
@@ -165,6 +186,12 @@ class Model:
             callbacks: None (the default) or a list of objects with at least
                 one of on_train_begin, on_epoch_end and on_train_end, such as
                 those of tessavo.callbacks. Keyword only.
+            seed: None (the default) draws from tessavo's process-wide
+                stream (see set_random_seed). An int from 0 to 2**64 - 1
+                gives the run a stream of its own: the same model, data,
+                settings and seed give the same run in any thread, beside
+                other runs, and the process-wide stream is left as it was.
+                Keyword only.
 
         Returns:
             The history: "loss", each metric, "val_loss" and each "val_"
@@ -195,6 +222,7 @@ class Model:
         validation_func: Callable[[Genome], _Score] | None = None,
         *,
         callbacks: list[Any] | None = None,
+        seed: int | None = None,
     ) -> _History:
         """Evolves the network on a given fitness function.
 
@@ -214,6 +242,9 @@ class Model:
             validation_func: None (the default) or a function called once per
                 epoch with the best network as a Genome, returning a number.
             callbacks: As for evolve. Keyword only.
+            seed: As for evolve: an int gives the run a stream of its own;
+                the run then repeats when train_func scores alike. Keyword
+                only.
 
         Returns:
             The history: "loss" (the best score of each epoch), "val_loss"
@@ -398,6 +429,16 @@ class Genome:
         outputs: Number of outputs (at least 0).
         recurrent: Whether the network is recurrent; taken by its truth value.
             Default False.
+        seed: None (the default) draws from tessavo's process-wide stream
+            (see set_random_seed). An int from 0 to 2**64 - 1 builds the
+            network from a stream of its own: the same arguments give the
+            same network in any thread, and the process-wide stream is left
+            as it was. Keyword only.
+        output_activation: None (the default) draws each output node's
+            activation at random, as for every other node; "sigmoid",
+            "tanh", "relu" or "linear" gives every output node that
+            activation (the other nodes are drawn as without it). Evolution
+            may still change it. Keyword only.
 
     Raises:
         TypeError: An argument has the wrong type.
