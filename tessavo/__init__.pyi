@@ -264,7 +264,7 @@ class Model:
         """
 
     def predict(self, x: _Data, /) -> numpy.typing.NDArray[numpy.float64]:
-        """Predict the the outputs for a given set of samples.
+        """Predict the outputs for a given set of samples.
 
         A recurrent model carries its node values from call to call, except
         that every series of a 3-D x starts from a cleared state.
@@ -288,7 +288,7 @@ class Model:
         """
 
     def evaluate(self, x: _Data, y: _Data, /) -> list[float]:
-        """Evaluate the the network based on the compiled losses/metrics on a given dataset.
+        """Evaluate the network based on the compiled losses/metrics on a given dataset.
 
         Args:
             x: Inputs, shaped as for evolve.
@@ -312,7 +312,7 @@ class Model:
         metrics: list[_LossName] = [],
         monitors: list[_MonitorName] = [],
     ) -> None:
-        """Configure the losses, metrics and monitors for evolution. For `model.evolve_func`, losses and metrics are optional.
+        """Configure the losses, metrics and monitors for evolution. For `func_evolve`, losses and metrics are optional.
 
         Names are case-sensitive. A failed compile leaves the model not
         compiled.
@@ -459,7 +459,7 @@ class Genome:
         """If the model is recurrent or not."""
 
     def predict(self, x: _Data, /) -> numpy.typing.NDArray[numpy.float64]:
-        """Predict the the outputs for a given set of samples.
+        """Predict the outputs for a given set of samples.
 
         Args:
             x: As for Model.predict.

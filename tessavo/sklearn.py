@@ -15,7 +15,8 @@ try:
     from sklearn.utils.validation import check_is_fitted, validate_data
 except ImportError as error:  # pragma: no cover - depends on the install
     raise ImportError(
-        "tessavo.sklearn needs scikit-learn: pip install scikit-learn (or tessavo[sklearn])."
+        "tessavo.sklearn needs scikit-learn: pip install scikit-learn (or, in a clone of "
+        "tessavo, pip install \".[sklearn]\")."
     ) from error
 
 import tessavo
@@ -24,6 +25,8 @@ __all__ = ["EvolvedClassifier", "EvolvedRegressor"]
 
 
 class _Evolved(BaseEstimator):
+    _output_activation = None
+
     # Keyword-only and stored unchanged, as scikit-learn's clone and
     # get_params expect; checked in fit.
     def __init__(self, *, size=-1, optimizer="alpha", loss="mse", pop_size=100, epochs=100,
@@ -56,15 +59,16 @@ class _Evolved(BaseEstimator):
                 )
             # The last samples, as Keras' validation_split takes them.
             X, targets, validation = X[:-held], targets[:-held], (X[-held:], targets[-held:])
+        # The seed is the run's own: the process-wide stream is left alone,
+        # and fits in other threads do not disturb this one.
         seed = self._seed()
-        if seed is not None:
-            tessavo.set_random_seed(seed)
-        model = tessavo.Model(X.shape[1], targets.shape[1], size=self.size)
+        model = tessavo.Model(X.shape[1], targets.shape[1], size=self.size, seed=seed,
+                              output_activation=self._output_activation)
         model.compile(optimizer=self.optimizer, loss=self.loss)
         self.history_ = model.evolve(
             X, targets, pop_size=self.pop_size, batch_size=self.batch_size, epochs=self.epochs,
             validation_data=validation, verbose=self.verbose,
-            callbacks=None if self.callbacks is None else list(self.callbacks),
+            callbacks=None if self.callbacks is None else list(self.callbacks), seed=seed,
         )
         self.model_ = model
 
@@ -95,9 +99,11 @@ class EvolvedRegressor(RegressorMixin, _Evolved):
     """Regression by a network evolved with ``Model.evolve``.
 
     Targets are standardised for training (each column to mean 0 and
-    standard deviation 1) and predictions scaled back, so that the outputs
-    work in the range the activations cover.
+    standard deviation 1) and predictions scaled back. The output nodes
+    start linear, so that they cover the targets' whole range.
     """
+
+    _output_activation = "linear"
 
     def fit(self, X, y):
         X, y = validate_data(self, X, y, multi_output=True, y_numeric=True, dtype=np.float64)

@@ -154,9 +154,9 @@ PyObject* model_evolve(PyObject* self, PyObject* args, PyObject* kwargs) {
                         "`model.compile(loss)`.");
         return nullptr;
     }
-    static const char* keywords[] = {"x_train", "y_train",         "pop_size", "batch_size",
-                                     "epochs",  "validation_data", "verbose",  "callbacks",
-                                     "seed",    nullptr};
+    static const char* keywords[] = {
+        "x_train",         "y_train", "pop_size",  "batch_size", "epochs",
+        "validation_data", "verbose", "callbacks", "seed",       nullptr};
     PyObject* x_argument = nullptr;
     PyObject* y_argument = nullptr;
     int pop_size = 100, batch_size = -1, epochs = 100, verbose = 1;

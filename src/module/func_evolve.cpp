@@ -95,10 +95,9 @@ PyObject* model_func_evolve(PyObject* self, PyObject* args, PyObject* kwargs) {
     PyObject* callbacks_argument = Py_None;
     PyObject* seed_argument = Py_None;
     int pop_size = 100, epochs = 100, verbose = 1;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|iiiO$OO:func_evolve",
-                                     const_cast<char**>(keywords), &train_func, &pop_size, &epochs,
-                                     &verbose, &validation_func, &callbacks_argument,
-                                     &seed_argument)) {
+    if (!PyArg_ParseTupleAndKeywords(
+            args, kwargs, "O|iiiO$OO:func_evolve", const_cast<char**>(keywords), &train_func,
+            &pop_size, &epochs, &verbose, &validation_func, &callbacks_argument, &seed_argument)) {
         return nullptr;
     }
     std::optional<uint64_t> seed;

@@ -48,8 +48,8 @@ void model_dealloc(PyObject* self) {
 }
 
 int model_init(PyObject* self, PyObject* args, PyObject* kwargs) {
-    static const char* keywords[] = {"inputs",           "outputs", "size", "recurrent", "seed",
-                                     "output_activation", nullptr};
+    static const char* keywords[] = {"inputs", "outputs",           "size", "recurrent",
+                                     "seed",   "output_activation", nullptr};
     int inputs = 0, outputs = 0, size = -1, recurrent = 0;
     PyObject* seed_argument = Py_None;
     PyObject* activation_argument = Py_None;
@@ -155,8 +155,8 @@ PyMethodDef model_methods[] = {
     {"evolve", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(model_evolve)),
      METH_VARARGS | METH_KEYWORDS,
      "evolve($self, x_train, y_train, pop_size=100, batch_size=-1, epochs=100, "
-     "validation_data=None, verbose=1, *, callbacks=None, seed=None)\n--\n\nEvolves the network on a given "
-     "dataset."},
+     "validation_data=None, verbose=1, *, callbacks=None, seed=None)\n--\n\nEvolves the network on "
+     "a given dataset."},
     {"func_evolve", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(model_func_evolve)),
      METH_VARARGS | METH_KEYWORDS,
      "func_evolve($self, train_func, pop_size=100, epochs=100, verbose=1, validation_func=None, "

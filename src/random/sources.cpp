@@ -234,9 +234,7 @@ int32_t random_int(int32_t lo, int32_t hi) {
     return static_cast<int32_t>(lo + std::rand() % span);
 }
 
-int32_t c_rand_or_scoped() {
-    return item_draws != nullptr ? item_draws->c_rand() : std::rand();
-}
+int32_t c_rand_or_scoped() { return item_draws != nullptr ? item_draws->c_rand() : std::rand(); }
 
 double fresh_uniform(double a, double b) { return fresh_stream().uniform(a, b); }
 
