@@ -21,7 +21,7 @@ class _Evolved:
 
     size: int
     optimizer: Alpha | Beta | str | None
-    loss: str
+    loss: str | None
     pop_size: int
     epochs: int
     batch_size: int
@@ -38,7 +38,7 @@ class _Evolved:
         *,
         size: int = -1,
         optimizer: Alpha | Beta | str | None = None,
-        loss: str = "mse",
+        loss: str | None = None,
         pop_size: int = 50,
         epochs: int = 300,
         batch_size: int = -1,
@@ -85,7 +85,7 @@ class EvolvedRegressor(_Evolved):
         *,
         size: int = -1,
         optimizer: Alpha | Beta | str | None = None,
-        loss: str = "mse",
+        loss: str | None = None,
         pop_size: int = 50,
         epochs: int = 300,
         batch_size: int = -1,
@@ -103,7 +103,9 @@ class EvolvedRegressor(_Evolved):
                 settings that fitted scikit-learn's datasets best, or any
                 optimizer Model.compile takes. Pass keep_output_activations
                 to a Beta of your own to keep the output nodes' activation.
-            loss: As for Model.compile. Default "mse".
+            loss: As for Model.compile, or None (the default) for the
+                loss that fitted scikit-learn's datasets best: "mse", and
+                "mae" for a classifier of two classes.
             pop_size: As for Model.evolve. Default 50.
             epochs: As for Model.evolve. Default 300.
             batch_size: As for Model.evolve. Default -1 (one batch).
@@ -189,7 +191,7 @@ class EvolvedClassifier(_Evolved):
         *,
         size: int = -1,
         optimizer: Alpha | Beta | str | None = None,
-        loss: str = "mse",
+        loss: str | None = None,
         pop_size: int = 50,
         epochs: int = 300,
         batch_size: int = -1,
@@ -207,7 +209,9 @@ class EvolvedClassifier(_Evolved):
                 settings that fitted scikit-learn's datasets best, or any
                 optimizer Model.compile takes. Pass keep_output_activations
                 to a Beta of your own to keep the output nodes' activation.
-            loss: As for Model.compile. Default "mse".
+            loss: As for Model.compile, or None (the default) for the
+                loss that fitted scikit-learn's datasets best: "mse", and
+                "mae" for a classifier of two classes.
             pop_size: As for Model.evolve. Default 50.
             epochs: As for Model.evolve. Default 300.
             batch_size: As for Model.evolve. Default -1 (one batch).
