@@ -7,9 +7,10 @@ class Alpha:
     """The first optimizer in Tessavo.
 
     The default of Model.compile. Each generation pairs the pop_size networks
-    at random and crosses every pair; every child is mutated (weights and
-    biases scaled by up to about 20 %, activations changed, nodes and links
-    added or removed), and parents and children meet in tournaments of four
+    at random and crosses every pair; each child may take one mutation (its
+    weights and biases moved by normal steps of a fifth of their size,
+    activations redrawn, or a node or link added or removed), and parents
+    and children meet in tournaments of four
     for the places of the next population: a generation scores 2 x pop_size
     networks. Use it to repeat earlier seeded runs bit for bit (it stays as
     it is), or where a search should also remove nodes and links. Beta
