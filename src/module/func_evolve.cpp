@@ -111,7 +111,12 @@ PyObject* model_func_evolve(PyObject* self, PyObject* args, PyObject* kwargs) {
     settings.verbose = verbose;
     settings.monitors = model->monitors;
     // Read now: the callbacks may compile the model again.
-    settings.optimizer = optimizer_strategy(model->optimizer);
+    try {
+        settings.optimizer = optimizer_strategy(model->optimizer);
+    } catch (...) {
+        set_error_from_current_exception();
+        return nullptr;
+    }
     const bool recurrent = model->recurrent;
     BestGenomeScope best_genome(model);
     if (!callbacks.train_begin(model)) return nullptr;
