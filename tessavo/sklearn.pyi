@@ -9,7 +9,7 @@ from typing import Any
 import numpy
 import numpy.typing
 from tessavo import Model
-from tessavo.optimizers import Alpha
+from tessavo.optimizers import Alpha, Beta
 
 __all__ = ["EvolvedClassifier", "EvolvedRegressor"]
 
@@ -20,7 +20,7 @@ class _Evolved:
     """The parameters and the fitted attributes both estimators share."""
 
     size: int
-    optimizer: Alpha | str
+    optimizer: Alpha | Beta | str
     loss: str
     pop_size: int
     epochs: int
@@ -37,7 +37,7 @@ class _Evolved:
         self,
         *,
         size: int = -1,
-        optimizer: Alpha | str = "alpha",
+        optimizer: Alpha | Beta | str = "alpha",
         loss: str = "mse",
         pop_size: int = 100,
         epochs: int = 100,
@@ -83,7 +83,7 @@ class EvolvedRegressor(_Evolved):
         self,
         *,
         size: int = -1,
-        optimizer: Alpha | str = "alpha",
+        optimizer: Alpha | Beta | str = "alpha",
         loss: str = "mse",
         pop_size: int = 100,
         epochs: int = 100,
@@ -181,7 +181,7 @@ class EvolvedClassifier(_Evolved):
         self,
         *,
         size: int = -1,
-        optimizer: Alpha | str = "alpha",
+        optimizer: Alpha | Beta | str = "alpha",
         loss: str = "mse",
         pop_size: int = 100,
         epochs: int = 100,
