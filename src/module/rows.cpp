@@ -45,12 +45,13 @@ bool score_from_object(PyObject* object, double& value) {
     // float() of a NumPy array or scalar of text would parse it: "0.5" is
     // not a number.
     PyArray_Descr* descr = nullptr;
+    PyRef scalar_descr;
     if (PyArray_Check(object)) {
         descr = PyArray_DESCR(reinterpret_cast<PyArrayObject*>(object));
     } else if (PyArray_IsScalar(object, Generic)) {
         descr = PyArray_DescrFromScalar(object);
-        Py_XDECREF(descr);  // only its type number is read below
         if (!descr) return false;
+        scalar_descr = PyRef(reinterpret_cast<PyObject*>(descr));
     }
     if (descr != nullptr && !PyTypeNum_ISBOOL(descr->type_num) &&
         !PyTypeNum_ISINTEGER(descr->type_num) && !PyTypeNum_ISFLOAT(descr->type_num)) {
