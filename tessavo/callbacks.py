@@ -331,7 +331,7 @@ class TerminateOnNaN(Callback):
         print(f"{where}: invalid loss, terminating training")
         self.model.stop_training = True
 
-    def on_batch_end(self, batch, logs=None):
+    def on_train_batch_end(self, batch, logs=None):
         self._check(f"Batch {batch}", logs)
 
     def on_epoch_end(self, epoch, logs=None):

@@ -254,7 +254,7 @@ class TerminateOnNaN(Callback):
 
     raise_error: bool
     def __init__(self, raise_error: bool = False) -> None: ...
-    def on_batch_end(self, batch: int, logs: _Logs | None = None) -> None:
+    def on_train_batch_end(self, batch: int, logs: _Logs | None = None) -> None:
         """Checks the batch's loss.
 
         Args:
