@@ -116,7 +116,7 @@ def test_dask_reports_workers_killed_while_scoring():
     # names the cause, where the tasks that needed it only say "cancelled".
     with dask.config.set({"distributed.scheduler.allowed-failures": 1}), \
             LocalCluster(n_workers=1, threads_per_worker=1, host="127.0.0.1",
-                         dashboard_address=None) as cluster, Client(cluster) as client:
+                         dashboard_address=":0") as cluster, Client(cluster) as client:
         model = tessavo.Model(2, 1)
         before = model.get_connections()
         with pytest.raises(KilledWorker):
