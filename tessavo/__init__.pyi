@@ -37,6 +37,8 @@ _Array = numpy.ndarray[Any, numpy.dtype[numpy.bool_ | numpy.integer[Any] | numpy
 _Data = numpy.typing.ArrayLike
 _LossName = Literal["mse", "mae", "mape"]
 _MonitorName = Literal["size"]
+# Keras's verbose values, taken by predict and evaluate for its habits.
+_Verbose = int | Literal["auto"]
 _ActivationName = Literal["sigmoid", "tanh", "relu", "linear"]
 _History = dict[str, list[float]]
 _Path = str | os.PathLike[str]
@@ -268,7 +270,9 @@ class Model:
             KeyboardInterrupt: Ctrl-C, as for evolve.
         """
 
-    def predict(self, x: _Data, /) -> numpy.typing.NDArray[numpy.float64]:
+    def predict(
+        self, x: _Data, /, *, verbose: _Verbose = "auto"
+    ) -> numpy.typing.NDArray[numpy.float64]:
         """Predict the outputs for a given set of samples.
 
         A recurrent model carries its node values from call to call, except
@@ -280,6 +284,8 @@ class Model:
                 (samples, inputs) for several (one time series for a
                 recurrent model), or, for a recurrent model only,
                 (series, steps, inputs).
+            verbose: 0, 1, 2 or "auto" (the default), as Keras takes it;
+                nothing is printed whatever its value. Keyword only.
 
         Returns:
             A new float64 array of x's shape with the last dimension replaced
@@ -287,17 +293,21 @@ class Model:
 
         Raises:
             TypeError: x does not hold numbers that convert safely to
-                float64, or was given by keyword.
+                float64, or was given by keyword; verbose is neither an int
+                nor a str.
             ValueError: x has the wrong number of dimensions or its last
-                dimension is not the number of inputs.
+                dimension is not the number of inputs; verbose is another
+                int or str.
         """
 
-    def evaluate(self, x: _Data, y: _Data, /) -> list[float]:
+    def evaluate(self, x: _Data, y: _Data, /, *, verbose: _Verbose = "auto") -> list[float]:
         """Evaluate the network based on the compiled losses/metrics on a given dataset.
 
         Args:
             x: Inputs, shaped as for evolve.
             y: Targets, shaped as for evolve.
+            verbose: 0, 1, 2 or "auto" (the default), as Keras takes it;
+                nothing is printed whatever its value. Keyword only.
 
         Returns:
             The compiled loss (when one was given) followed by the metrics, in
@@ -306,8 +316,10 @@ class Model:
         Raises:
             RuntimeError: The model is not compiled.
             TypeError: x or y does not hold numbers that convert safely to
-                float64, or keywords were given.
-            ValueError: Shapes that do not fit the model, or an empty dataset.
+                float64, or was given by keyword; verbose is neither an int
+                nor a str.
+            ValueError: Shapes that do not fit the model, an empty dataset,
+                or a verbose that is another int or str.
         """
 
     def compile(
@@ -463,19 +475,24 @@ class Genome:
     def recurrent(self) -> bool:
         """If the model is recurrent or not."""
 
-    def predict(self, x: _Data, /) -> numpy.typing.NDArray[numpy.float64]:
+    def predict(
+        self, x: _Data, /, *, verbose: _Verbose = "auto"
+    ) -> numpy.typing.NDArray[numpy.float64]:
         """Predict the outputs for a given set of samples.
 
         Args:
             x: As for Model.predict.
+            verbose: As for Model.predict; nothing is printed. Keyword only.
 
         Returns:
             As for Model.predict.
 
         Raises:
             TypeError: x does not hold numbers that convert safely to
-                float64, or was given by keyword.
-            ValueError: x does not fit the genome's shape.
+                float64, or was given by keyword; verbose as for
+                Model.predict.
+            ValueError: x does not fit the genome's shape, or verbose as
+                for Model.predict.
             RuntimeError: The genome was built directly and holds no network.
         """
 

@@ -53,8 +53,13 @@ class _Evolved(BaseEstimator):
                 raise TypeError(
                     f"validation_fraction must be None or a float, got {type(fraction).__name__}."
                 )
+            # Checked before rounding: inf and NaN have no sample count.
+            if not 0.0 < fraction < 1.0:
+                raise ValueError(
+                    f"validation_fraction must be between 0 and 1 (exclusive), got {fraction}."
+                )
             held = int(round(len(X) * fraction))
-            if not 0.0 < fraction < 1.0 or held < 1 or held >= len(X):
+            if held < 1 or held >= len(X):
                 raise ValueError(
                     f"validation_fraction must leave at least one sample on each side, got "
                     f"{fraction} of {len(X)} samples."

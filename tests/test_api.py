@@ -32,12 +32,12 @@ SIGNATURES = [
     (tessavo.Model.func_evolve, "(self, /, train_func, pop_size=100, epochs=100, verbose=1, "
      "validation_func=None, *, callbacks=None, seed=None)"),
     (tessavo.Model.compile, "(self, /, optimizer='alpha', loss='', metrics=[], monitors=[])"),
-    (tessavo.Model.predict, "(self, x, /)"),
-    (tessavo.Model(2, 1).predict, "(x, /)"),
-    (tessavo.Model.evaluate, "(self, x, y, /)"),
+    (tessavo.Model.predict, "(self, x, /, *, verbose='auto')"),
+    (tessavo.Model(2, 1).predict, "(x, /, *, verbose='auto')"),
+    (tessavo.Model.evaluate, "(self, x, y, /, *, verbose='auto')"),
     (tessavo.Model.save, "(self, path, /)"),
     (tessavo.Model.summary, "(self, /)"),
-    (tessavo.Genome.predict, "(self, x, /)"),
+    (tessavo.Genome.predict, "(self, x, /, *, verbose='auto')"),
 ]
 
 

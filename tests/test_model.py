@@ -16,7 +16,7 @@ def test_module_surface():
 
 def test_method_docstrings_and_signatures():
     assert tessavo.Model.predict.__doc__ == "Predict the the outputs for a given set of samples."
-    assert tessavo.Model.predict.__text_signature__ == "($self, x, /)"
+    assert tessavo.Model.predict.__text_signature__ == "($self, x, /, *, verbose='auto')"
     assert tessavo.Model.clear.__doc__ == (
         "Clears the recurrent state of the model, preparing it for a new sequence of inputs."
     )

@@ -75,6 +75,8 @@ def test_classifier_decoding(classes):
 @pytest.mark.parametrize(
     "params, error",
     [({"validation_fraction": 1.0}, ValueError), ({"validation_fraction": "x"}, TypeError),
+     ({"validation_fraction": float("inf")}, ValueError),
+     ({"validation_fraction": float("nan")}, ValueError),
      ({"random_state": -1}, ValueError), ({"pop_size": 0}, ValueError)],
 )
 def test_bad_parameters(params, error):

@@ -75,8 +75,7 @@ bool validate(PyObject* validation_func, const Network& best, double& value) {
     if (!genome) return false;
     PyRef result(PyObject_CallOneArg(validation_func, genome.get()));
     if (!result) return false;
-    value = PyFloat_AsDouble(result.get());
-    return !(value == -1.0 && PyErr_Occurred());
+    return score_from_object(result.get(), value);
 }
 
 }  // namespace
