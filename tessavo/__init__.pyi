@@ -188,7 +188,7 @@ class Model:
 
     def func_evolve(
         self,
-        train_func: Callable[[list[Genome]], _Array],
+        train_func: Callable[[GenomeBatch], _Array],
         pop_size: int = 100,
         epochs: int = 100,
         verbose: int = 1,
@@ -203,8 +203,9 @@ class Model:
         compiled; its "size" monitor, if compiled, adds "size" to the history.
 
         Args:
-            train_func: Called once per epoch with a list of Genome objects;
-                returns a numpy.ndarray with one score per genome, or a 2-D
+            train_func: Called once per epoch with a GenomeBatch, a list of
+                Genome objects that can also predict for all of them in one
+                call and knows its epoch; returns a numpy.ndarray with one score per genome, or a 2-D
                 array whose first column holds the scores.
             pop_size: Population size, at least 1. Default 100.
             epochs: Number of epochs, at least 0. Default 100.
@@ -457,6 +458,78 @@ class Genome:
 
         Raises:
             ValueError: An unknown rankdir.
+        """
+
+@disjoint_base
+class GenomeBatch(list[Genome]):
+    """A list of Genomes that also predicts for all of them in one call.
+
+    func_evolve hands train_func its genomes as a GenomeBatch; any list of
+    Genomes can be made one, for example inside a Dask task or a process
+    pool's chunk. predict runs every genome's network side by side in one
+    call into the core, with the interpreter lock released and split across
+    the worker threads when the work is large, and gives the same values,
+    bit for bit, as each genome's own predict on its rows. A recurrent
+    genome keeps its own state from call to call, exactly as its predict
+    would; reset clears it. Slicing or copying gives a plain list.
+
+    Args:
+        genomes: Any iterable of Genome objects sharing inputs and outputs.
+            Positional only. Default empty.
+        epoch: The epoch of func_evolve that scores the genomes (from 0), or
+            None. Keyword only. Default None.
+
+    Raises:
+        TypeError: An item is not a Genome, or epoch is not None or an int.
+        ValueError: The genomes differ in inputs or outputs (naming the
+            first that differs), or epoch is negative.
+    """
+
+    def __init__(self, genomes: Iterable[Genome] = (), /, *, epoch: int | None = None) -> None: ...
+    @property
+    def epoch(self) -> int | None:
+        """The epoch of func_evolve that scores these genomes (from 0), or None.
+
+        A score that draws fresh episode seeds per epoch can seed from it.
+        """
+
+    def predict(self, x: _Data, /) -> numpy.typing.NDArray[numpy.float64]:
+        """Predict for every genome at once.
+
+        Args:
+            x: One row per genome, shape (len(batch), inputs), or one series
+                of samples per genome, shape (len(batch), samples, inputs).
+                Genome i reads x[i], as its own predict(x[i]) would: the rows
+                of a feed-forward genome are independent samples, those of a
+                recurrent genome the steps of one sequence that continues its
+                state.
+
+        Returns:
+            A float64 array of shape (len(batch), outputs) or (len(batch),
+            samples, outputs).
+
+        Raises:
+            TypeError: x does not hold numbers that convert safely to
+                float64, or an item of the batch is not a Genome.
+            ValueError: x does not fit the batch's shape, the batch is empty,
+                its genomes differ in inputs or outputs, or one recurrent
+                genome appears twice.
+            RuntimeError: A genome was built directly and holds no network.
+        """
+
+    def reset(self, which: _Data | SupportsIndex | None = None, /) -> None:
+        """Clear the recurrent state of every genome, or of the chosen ones.
+
+        Args:
+            which: None (the default) for all; integer indices (negative ones
+                count from the end); or a boolean mask with one entry per
+                genome, such as the done flags of a vector environment.
+
+        Raises:
+            TypeError: which is neither indices nor a boolean mask, or a
+                chosen item is not a Genome.
+            ValueError: A mask of the wrong length.
+            IndexError: An index out of range.
         """
 
 def load(path: _Path, /) -> Model:

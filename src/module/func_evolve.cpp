@@ -7,6 +7,7 @@
 
 #include "module/datasets.hpp"
 #include "module/genome.hpp"
+#include "module/genome_batch.hpp"
 #include "module/history.hpp"
 #include "module/model.hpp"
 #include "module/optimizers.hpp"
@@ -44,9 +45,9 @@ bool check_arguments(PyObject* train_func, PyObject* validation_func, int pop_si
 
 // Hands the pool to train_func as genomes and reads back one row per member.
 bool score_with(PyObject* train_func, bool recurrent, std::vector<Network>& pool,
-                std::vector<LossRow>& rows) {
+                std::vector<LossRow>& rows, int64_t epoch) {
     const auto count = static_cast<Py_ssize_t>(pool.size());
-    PyRef genomes(PyList_New(count));
+    PyRef genomes(make_genome_batch(count, epoch));
     if (!genomes) return false;
     for (Py_ssize_t i = 0; i < count; ++i) {
         // Every genome starts a fresh sequence.
@@ -141,8 +142,9 @@ PyObject* model_func_evolve(PyObject* self, PyObject* args, PyObject* kwargs) {
         Network best = beta ? beta->members()[0] : population.members[0];
         std::vector<double> losses, validation;
         std::vector<int32_t> sizes;
+        int32_t epoch = 0;
         const PoolScorer scorer = [&](std::vector<Network>& pool, std::vector<LossRow>& rows) {
-            return score_with(train_func, recurrent, pool, rows);
+            return score_with(train_func, recurrent, pool, rows, epoch);
         };
 
         auto logs_of = [&](std::size_t epoch) -> PyObject* {
@@ -165,7 +167,7 @@ PyObject* model_func_evolve(PyObject* self, PyObject* args, PyObject* kwargs) {
             return logs.release();
         };
 
-        for (int32_t epoch = 0; epoch < epochs; ++epoch) {
+        for (; epoch < epochs; ++epoch) {
             if (PyErr_CheckSignals() != 0 || !console.ok()) return nullptr;
             const int64_t start = monotonic_ns();
             if (!(beta ? beta->run_generation(scorer) : run_generation(population, scorer))) {
