@@ -40,6 +40,27 @@ class Burn:
         return float(np.mean((out - 0.5) ** 2))
 
 
+class Wait:
+    """Scores a genome after waiting `seconds`, as a call to a remote
+    simulator would: the workers sleep, so more of them than there are cores
+    measure the cost of coordination rather than of the machine."""
+
+    def __init__(self, seconds):
+        self.seconds = seconds
+
+    def __call__(self, genome):
+        time.sleep(self.seconds)
+        return float(np.mean((genome.predict(np.ones(4)) - 0.5) ** 2))
+
+
+class WaitBatch(Wait):
+    """The same for a whole GenomeBatch: one wait per genome, one predict."""
+
+    def __call__(self, genomes):
+        time.sleep(self.seconds * len(genomes))
+        return np.mean((genomes.predict(np.ones((len(genomes), 4))) - 0.5) ** 2, axis=1)
+
+
 def calibrated(cost_ms):
     """A Burn that costs about cost_ms of CPU per genome in this process."""
     rng = np.random.default_rng(0)
