@@ -604,12 +604,16 @@ def get_num_threads() -> int:
     """
 
 def scorer(
-    score_genome: Callable[[Genome], _Score],
+    score_genome: Callable[[Genome], _Score] | Callable[[GenomeBatch], _Data],
     executor: _Executor | None = None,
     *,
     chunksize: int | None = None,
+    batched: bool = False,
 ) -> Callable[[list[Genome]], numpy.typing.NDArray[numpy.float64]]:
     """Make a train_func for Model.func_evolve from a per-genome score.
+
+    On Dask, the function (with the data it holds) is sent to every worker
+    when it first scores and again only when its pickled bytes changed.
 
     Args:
         score_genome: Scores one Genome (lower is better) and returns a
@@ -620,12 +624,18 @@ def scorer(
             in this process; an object with the concurrent.futures interface
             (ProcessPoolExecutor, Dask's Client.get_executor(), ...) scores
             them through its map; a Dask Client or its get_executor() gets
-            score_genome, with any data it holds, sent to every worker once
-            per generation, not once per task.
+            score_genome, with any data it holds, sent to every worker once,
+            not once per task.
         chunksize: Genomes scored per task, at least 1; None (the default)
-            splits a generation into about two tasks per worker of the
-            executor. Fewer, larger tasks save the executor's per-task cost
-            when one genome is quick to score. Keyword only.
+            splits a generation evenly into one task per Dask worker thread,
+            or two per worker of another executor. Fewer, larger tasks save
+            the executor's per-task cost when one genome is quick to score.
+            Keyword only.
+        batched: When True, score_genome scores a whole chunk in one call:
+            it receives a GenomeBatch (with the epoch of func_evolve) and
+            returns one score per genome, for example through
+            tessavo.gym.score_batch, so that each task steps its chunk as
+            one vector environment. Keyword only. Default False.
 
     Returns:
         A train_func that returns the scores in genome order. An exception
@@ -636,6 +646,6 @@ def scorer(
         TypeError: score_genome is not callable, executor has no map method,
             or chunksize is neither None nor an int; from the train_func, a
             score that is not a number.
-        ValueError: chunksize below 1; from the train_func, an executor that
-            returned too few or too many scores.
+        ValueError: chunksize below 1; from the train_func, an executor or a
+            batched score_genome that returned too few or too many scores.
     """

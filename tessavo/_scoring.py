@@ -21,9 +21,9 @@ def scorer(score_genome, executor=None, *, chunksize=None, batched=False):
     process. With an executor that has the ``concurrent.futures`` interface
     (``ProcessPoolExecutor``, Dask's ``Client.get_executor()``, ...) or a Dask
     ``Client``, each task scores ``chunksize`` genomes in a row (by default
-    about a generation over twice the number of workers). On Dask,
-    ``score_genome`` (with the data it holds) is sent to the workers once per
-    generation. Scores come back in genome order; an exception raised while
+    a generation split evenly over the workers). On Dask, ``score_genome``
+    (with the data it holds) is sent to the workers again only when it
+    changed. Scores come back in genome order; an exception raised while
     scoring ends ``func_evolve`` with that exception and leaves the model
     unchanged.
     """
