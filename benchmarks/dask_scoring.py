@@ -3,7 +3,7 @@ start one: a `dask scheduler` and worker processes from the command line, on
 127.0.0.1, each worker with one thread.
 
     python benchmarks/dask_scoring.py [--workers 2] [--pop-size 30]
-        [--epochs 5] [--repeats 3] [--cost-ms 10]
+        [--epochs 5] [--repeats 3] [--cost-ms 10 | --wait-ms 20 [--batched]]
 
 Each genome costs about --cost-ms of CPU to score. Serial and Dask runs are
 interleaved, after a warm-up; the speed-up is serial wall time over Dask wall
@@ -150,7 +150,8 @@ def compare(client, burn, pop_size, epochs, repeats, **kwargs):
     speedups, ratios = [], []
     for _ in range(repeats):
         before = cpu_seconds()
-        serial, serial_history = timed(burn, None, pop_size, epochs)
+        serial, serial_history = timed(burn, None, pop_size, epochs,
+                                       **{k: v for k, v in kwargs.items() if k == "batched"})
         middle = cpu_seconds()
         dask, dask_history = timed(burn, executor, pop_size, epochs, **kwargs)
         speedups.append(serial / dask)
@@ -165,11 +166,21 @@ def main():
     parser.add_argument("--epochs", type=int, default=5)
     parser.add_argument("--repeats", type=int, default=3)
     parser.add_argument("--cost-ms", type=float, default=10.0)
+    parser.add_argument("--wait-ms", type=float, default=None,
+                        help="each genome's score sleeps this long instead of costing CPU")
+    parser.add_argument("--batched", action="store_true",
+                        help="score each chunk as one GenomeBatch (needs --wait-ms)")
     parser.add_argument("--chunksize", type=int, default=None,
                         help="scorer's chunksize (default: its own choice)")
     args = parser.parse_args()
-    burn = calibrated(args.cost_ms)
+    if args.wait_ms is None:
+        burn = calibrated(args.cost_ms)
+    else:
+        burn = (WaitBatch if args.batched else Wait)(args.wait_ms / 1000)
+        args.cost_ms = args.wait_ms
     kwargs = {} if args.chunksize is None else {"chunksize": args.chunksize}
+    if args.batched:
+        kwargs["batched"] = True
     with cluster(args.workers) as client:
         speedups, serial, dask, ratios = compare(client, burn, args.pop_size, args.epochs,
                                                  args.repeats, **kwargs)

@@ -18,6 +18,10 @@ __all__ = ["score_batch"]
 # Steps per episode for an environment that sets no time limit of its own.
 _DEFAULT_MAX_STEPS = 1000
 _MODES = ("vector_entry_point", "sync", "async")
+# Environments per vector env when score_batch makes them: a step of
+# CartPole-v1's vector env costs about as much for 64 environments as for
+# 750, so only large populations are split.
+_GROUP_ENVS = 1024
 
 
 def _gymnasium():
@@ -56,12 +60,22 @@ def score_batch(genomes, env, *, episodes=1, seed=0, max_steps=None, vectorizati
             vectorization_mode = "vector_entry_point" if spec.vector_entry_point else "sync"
         if max_steps is None:
             max_steps = spec.max_episode_steps or _DEFAULT_MAX_STEPS
-        envs = gym.make_vec(env, num_envs=count, vectorization_mode=vectorization_mode)
+        # Groups of whole genomes, each its own vector env: a group whose
+        # episodes have all ended is no longer stepped, while a single env
+        # would step every environment until the longest episode ends.
+        per_group = max(1, _GROUP_ENVS // episodes)
+        sizes = [min(per_group, len(batch) - i) * episodes
+                 for i in range(0, len(batch), per_group)]
+        envs = []
         try:
+            for size in sizes:
+                envs.append(gym.make_vec(env, num_envs=size,
+                                         vectorization_mode=vectorization_mode))
             return _run(gym, batch, envs, episodes, seed, max_steps, per_env_seeds=(
                 vectorization_mode != "vector_entry_point"))
         finally:
-            envs.close()
+            for e in envs:
+                e.close()
     if not isinstance(env, gym.vector.VectorEnv):
         raise TypeError(
             "env must be a Gymnasium environment id (str) or a gymnasium.vector.VectorEnv, "
@@ -78,7 +92,7 @@ def score_batch(genomes, env, *, episodes=1, seed=0, max_steps=None, vectorizati
         spec = getattr(env, "spec", None)
         max_steps = (spec.max_episode_steps if spec is not None else None) or _DEFAULT_MAX_STEPS
     per_env_seeds = isinstance(env, (gym.vector.SyncVectorEnv, gym.vector.AsyncVectorEnv))
-    return _run(gym, batch, env, episodes, seed, max_steps, per_env_seeds=per_env_seeds)
+    return _run(gym, batch, [env], episodes, seed, max_steps, per_env_seeds=per_env_seeds)
 
 
 def _as_batch(genomes):
@@ -135,8 +149,8 @@ def _run(gym, batch, envs, episodes, seed, max_steps, per_env_seeds):
     genome = batch[0]
     if not isinstance(genome, tessavo.Genome):
         raise TypeError(f"GenomeBatch item 0 is a {type(genome).__name__}, not a tessavo.Genome.")
-    _check_observations(gym, envs.single_observation_space, genome.inputs)
-    act = _actions(gym, envs.single_action_space, genome.outputs)
+    _check_observations(gym, envs[0].single_observation_space, genome.inputs)
+    act = _actions(gym, envs[0].single_action_space, genome.outputs)
     # Environment e plays episode e % episodes of genome e // episodes. A
     # recurrent genome needs a state per episode: a copy for each.
     members = []
@@ -144,23 +158,33 @@ def _run(gym, batch, envs, episodes, seed, max_steps, per_env_seeds):
         members.append(g)
         for _ in range(episodes - 1):
             members.append(copy.copy(g) if g.recurrent else g)
-    actors = tessavo.GenomeBatch(members) if episodes > 1 else batch
-    actors.reset()
-    if per_env_seeds:
-        seeds = [seed + k for _ in range(len(batch)) for k in range(episodes)]
-        observations, _ = envs.reset(seed=seeds)
-    else:
-        # One generator for all environments: fixed by seed, though each
-        # environment starts from its own draw.
-        observations, _ = envs.reset(seed=seed)
     count = len(members)
     returns = np.zeros(count, dtype=np.float64)
     done = np.zeros(count, dtype=bool)
+    groups = []
+    first = 0
+    for index, env in enumerate(envs):
+        last = first + env.num_envs
+        actors = batch if len(envs) == 1 and episodes == 1 else tessavo.GenomeBatch(
+            members[first:last])
+        actors.reset()
+        if per_env_seeds:
+            observations, _ = env.reset(seed=[seed + e % episodes for e in range(first, last)])
+        else:
+            # One generator for all environments of a vector env: fixed by
+            # seed, though each environment starts from its own draw.
+            observations, _ = env.reset(seed=seed + 7919 * index)
+        groups.append([env, actors, slice(first, last), observations])
+        first = last
     for _ in range(max_steps):
-        actions = act(actors.predict(np.asarray(observations, dtype=np.float64)))
-        observations, rewards, terminated, truncated, _ = envs.step(actions)
-        returns += np.where(done, 0.0, np.asarray(rewards, dtype=np.float64))
-        done |= np.asarray(terminated, dtype=bool) | np.asarray(truncated, dtype=bool)
-        if done.all():
+        for group in groups:
+            env, actors, part, observations = group
+            actions = act(actors.predict(np.asarray(observations, dtype=np.float64)))
+            observations, rewards, terminated, truncated, _ = env.step(actions)
+            group[3] = observations
+            returns[part] += np.where(done[part], 0.0, np.asarray(rewards, dtype=np.float64))
+            done[part] |= np.asarray(terminated, dtype=bool) | np.asarray(truncated, dtype=bool)
+        groups = [group for group in groups if not done[group[2]].all()]
+        if not groups:
             break
     return -returns.reshape(len(batch), episodes).mean(axis=1)
