@@ -2,9 +2,9 @@
 // in one call, as one network per genome side by side.
 #pragma once
 
-#include "module/numpy.hpp"
-
 #include <cstdint>
+
+#include "module/numpy.hpp"
 
 namespace tessavo {
 

@@ -66,8 +66,7 @@ template <bool Fma>
 // at a time), then the activations of all lanes as vectors.
 template <bool Fma>
 [[gnu::always_inline]] inline void block_pass(const BatchBlock& b, int32_t inputs,
-                                              double* __restrict values,
-                                              double* __restrict sums) {
+                                              double* __restrict values, double* __restrict sums) {
     const int32_t* index = b.index.data();
     const double* weight = b.weight.data();
     const uint64_t* valid = b.valid.data();
@@ -89,9 +88,8 @@ template <bool Fma>
 #if defined(__x86_64__) || defined(__i386__)
 // The same with the sources gathered two vectors at a time; the masked add
 // leaves a lane without that edge exactly as it was.
-__attribute__((target("avx512f,fma"))) void block_avx512_gather(const BatchBlock& b,
-                                                                 int32_t inputs, double* values,
-                                                                 double* sums) {
+__attribute__((target("avx512f,fma"))) void block_avx512_gather(const BatchBlock& b, int32_t inputs,
+                                                                double* values, double* sums) {
     static_assert(L == 16);
     const int32_t* index = b.index.data();
     const double* weight = b.weight.data();
@@ -104,14 +102,16 @@ __attribute__((target("avx512f,fma"))) void block_avx512_gather(const BatchBlock
         for (uint32_t r = b.step_rows[j]; r < end; ++r) {
             const std::size_t at = static_cast<std::size_t>(r) * L;
             const __m256i i0 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(index + at));
-            const __m256i i1 =
-                _mm256_loadu_si256(reinterpret_cast<const __m256i*>(index + at + 8));
-            const __m512d v0 = _mm512_i32gather_pd(i0, values, 8);
-            const __m512d v1 = _mm512_i32gather_pd(i1, values, 8);
+            const __m256i i1 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(index + at + 8));
+            const auto m0 = static_cast<__mmask8>(mask[r] & 0xff);
+            const auto m1 = static_cast<__mmask8>(mask[r] >> 8);
+            const __m512d zero = _mm512_setzero_pd();
+            const __m512d v0 = _mm512_mask_i32gather_pd(zero, m0, i0, values, 8);
+            const __m512d v1 = _mm512_mask_i32gather_pd(zero, m1, i1, values, 8);
             const __m512d p0 = _mm512_mul_pd(_mm512_loadu_pd(weight + at), v0);
             const __m512d p1 = _mm512_mul_pd(_mm512_loadu_pd(weight + at + 8), v1);
-            a0 = _mm512_mask_add_pd(a0, static_cast<__mmask8>(mask[r] & 0xff), a0, p0);
-            a1 = _mm512_mask_add_pd(a1, static_cast<__mmask8>(mask[r] >> 8), a1, p1);
+            a0 = _mm512_mask_add_pd(a0, m0, a0, p0);
+            a1 = _mm512_mask_add_pd(a1, m1, a1, p1);
         }
         alignas(64) double acc[L];
         _mm512_store_pd(acc, a0);
@@ -128,10 +128,9 @@ __attribute__((target("avx512f,fma"))) void block_avx512_gather(const BatchBlock
     void name(const BatchBlock& b, int32_t inputs, double* values, double* sums) { \
         block_pass<fma>(b, inputs, values, sums);                                  \
     }
-    __attribute__((target("avx2,fma"))) TESSAVO_BLOCK_PASS(block_avx2_fma, true)
-        __attribute__((target("avx512f")))
-        TESSAVO_BLOCK_PASS(block_avx512, false) __attribute__((target("avx2")))
-        TESSAVO_BLOCK_PASS(block_avx2, false)
+__attribute__((target("avx2,fma"))) TESSAVO_BLOCK_PASS(block_avx2_fma, true)
+    __attribute__((target("avx512f"))) TESSAVO_BLOCK_PASS(block_avx512, false)
+        __attribute__((target("avx2"))) TESSAVO_BLOCK_PASS(block_avx2, false)
 #endif
             void block_generic(const BatchBlock& b, int32_t inputs, double* values, double* sums) {
     block_pass<false>(b, inputs, values, sums);
