@@ -24,7 +24,6 @@ from numpy.typing import NDArray
 import tessavo
 import tessavo.gym
 from tessavo.callbacks import StopAtTarget
-from tessavo.optimizers import Beta
 
 TEST_SEEDS = range(10_000, 10_100)
 
@@ -56,7 +55,7 @@ def mean_return(model: tessavo.Model | tessavo.Genome, seeds: range) -> float:
 def main() -> None:
     tessavo.set_random_seed(1)
     model = tessavo.Model(4, 1, size=6)
-    model.compile(optimizer=Beta())
+    model.compile(optimizer=tessavo.optimizers.Beta())
     start = time.process_time()
     history = model.func_evolve(
         train_func, pop_size=50, epochs=50, verbose=0, validation_func=validation,

@@ -15,6 +15,7 @@ from tessavo.optimizers import Alpha, Beta
 
 __all__ = [
     "Genome",
+    "GenomeBatch",
     "Model",
     "callbacks",
     "from_keras",
