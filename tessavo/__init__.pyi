@@ -74,16 +74,36 @@ class Model:
             default) means inputs + outputs, so no hidden node.
         recurrent: Whether the network is recurrent; taken by its truth value.
             Default False.
+        seed: None (the default) draws from tessavo's process-wide stream
+            (see set_random_seed). An int from 0 to 2**64 - 1 builds the
+            network from a stream of its own: the same arguments give the
+            same network in any thread, and the process-wide stream is left
+            as it was. Keyword only.
+        output_activation: None (the default) draws each output node's
+            activation at random, as for every other node; "sigmoid",
+            "tanh", "relu" or "linear" gives every output node that
+            activation (the other nodes are drawn as without it). Evolution
+            may still change it. Keyword only.
 
     Raises:
         TypeError: An argument has the wrong type.
         OverflowError: An integer outside the 32-bit range.
-        ValueError: inputs or outputs negative, or size neither -1 nor at
-            least inputs + outputs.
+        ValueError: inputs or outputs negative, size neither -1 nor at
+            least inputs + outputs, seed outside 0 to 2**64 - 1, or an
+            unknown output_activation.
         MemoryError: The network does not fit in memory.
     """
 
-    def __init__(self, inputs: int, outputs: int, size: int = -1, recurrent: bool = False) -> None: ...
+    def __init__(
+        self,
+        inputs: int,
+        outputs: int,
+        size: int = -1,
+        recurrent: bool = False,
+        *,
+        seed: int | None = None,
+        output_activation: _ActivationName | None = None,
+    ) -> None: ...
     @property
     def size(self) -> int:
         """Total number of nodes in the model (including inputs and outputs).
@@ -135,9 +155,10 @@ class Model:
         batch_size: int = -1,
         epochs: int = 100,
         validation_data: tuple[_Data, _Data] | None = None,
-        verbose: int = 1,
+        verbose: int | Literal["auto"] = 1,
         *,
         callbacks: list[Any] | None = None,
+        seed: int | None = None,
     ) -> _History:
         """Evolves the network on a given dataset.
 
@@ -159,13 +180,22 @@ class Model:
             epochs: Number of epochs, at least 0. Default 100.
             validation_data: None (the default) or a tuple (x_val, y_val) of
                 two arrays shaped like the training data.
-            verbose: 0 prints no progress line, 1 (the default) a progress
-                line after every batch, 2 one line per epoch; any other value
-                a line without the bar after every batch. The batch-size warning and an evolution operator's
-                failure line print whatever the level.
+            verbose: 0 prints no progress line, 1 (the default) or "auto" a
+                progress line after every batch, 2 one line per epoch; any
+                other int a line without the bar after every batch. The
+                batch-size warning and an evolution operator's failure line
+                print whatever the level.
             callbacks: None (the default) or a list of objects with at least
-                one of on_train_begin, on_epoch_end and on_train_end, such as
-                those of tessavo.callbacks. Keyword only.
+                one of the hooks of tessavo.callbacks.Callback (on_train_begin,
+                on_epoch_begin, on_train_batch_begin, on_train_batch_end,
+                on_epoch_end, on_train_end), such as those of
+                tessavo.callbacks. Keyword only.
+            seed: None (the default) draws from tessavo's process-wide
+                stream (see set_random_seed). An int from 0 to 2**64 - 1
+                gives the run a stream of its own: the same model, data,
+                settings and seed give the same run in any thread, beside
+                other runs, and the process-wide stream is left as it was.
+                Keyword only.
 
         Returns:
             The history: "loss", each metric, "val_loss" and each "val_"
@@ -179,7 +209,8 @@ class Model:
             TypeError: An argument has the wrong type, validation_data is not
                 a tuple of two arrays, or callbacks is not a list of callbacks.
             ValueError: Shapes that do not fit the model, an empty dataset,
-                pop_size below 1, epochs below 0, batch_size 0 or below -1.
+                pop_size below 1, epochs below 0, batch_size 0 or below -1,
+                or a verbose string other than "auto".
             KeyboardInterrupt: Ctrl-C during the run, its last generation
                 and on_train_end included; the model is left unchanged. A
                 call that returns a history has installed the new network.
@@ -192,10 +223,11 @@ class Model:
         train_func: Callable[[GenomeBatch], _Array],
         pop_size: int = 100,
         epochs: int = 100,
-        verbose: int = 1,
+        verbose: int | Literal["auto"] = 1,
         validation_func: Callable[[Genome], _Score] | None = None,
         *,
         callbacks: list[Any] | None = None,
+        seed: int | None = None,
     ) -> _History:
         """Evolves the network on a given fitness function.
 
@@ -210,12 +242,16 @@ class Model:
                 array whose first column holds the scores.
             pop_size: Population size, at least 1. Default 100.
             epochs: Number of epochs, at least 0. Default 100.
-            verbose: 0 prints no progress line, any other value (1 is the
-                default) one line per epoch. An evolution operator's failure
-                line prints whatever the level.
+            verbose: 0 prints no progress line, any other int (1 is the
+                default) or "auto" one line per epoch. An evolution
+                operator's failure line prints whatever the level.
             validation_func: None (the default) or a function called once per
                 epoch with the best network as a Genome, returning a number.
-            callbacks: As for evolve. Keyword only.
+            callbacks: As for evolve; the batch hooks are not called, as
+                function evolution has no batches. Keyword only.
+            seed: As for evolve: an int gives the run a stream of its own;
+                the run then repeats when train_func scores alike. Keyword
+                only.
 
         Returns:
             The history: "loss" (the best score of each epoch), "val_loss"
@@ -225,8 +261,8 @@ class Model:
             TypeError: train_func or validation_func is not callable,
                 train_func did not return a numpy.ndarray, or callbacks is not
                 a list of callbacks.
-            ValueError: pop_size below 1, epochs below 0, or a result with
-                fewer rows than genomes.
+            ValueError: pop_size below 1, epochs below 0, a verbose string
+                other than "auto", or a result with fewer rows than genomes.
             RuntimeError: An evolution operator broke a network; the message
                 says so, and the model is left unchanged.
             Exception: Whatever train_func, validation_func or a callback
@@ -235,7 +271,7 @@ class Model:
         """
 
     def predict(self, x: _Data, /) -> numpy.typing.NDArray[numpy.float64]:
-        """Predict the the outputs for a given set of samples.
+        """Predict the outputs for a given set of samples.
 
         A recurrent model carries its node values from call to call, except
         that every series of a 3-D x starts from a cleared state.
@@ -259,7 +295,7 @@ class Model:
         """
 
     def evaluate(self, x: _Data, y: _Data, /) -> list[float]:
-        """Evaluate the the network based on the compiled losses/metrics on a given dataset.
+        """Evaluate the network based on the compiled losses/metrics on a given dataset.
 
         Args:
             x: Inputs, shaped as for evolve.
@@ -283,7 +319,7 @@ class Model:
         metrics: list[_LossName] = [],
         monitors: list[_MonitorName] = [],
     ) -> None:
-        """Configure the losses, metrics and monitors for evolution. For `model.evolve_func`, losses and metrics are optional.
+        """Configure the losses, metrics and monitors for evolution. For `func_evolve`, losses and metrics are optional.
 
         Names are case-sensitive. A failed compile leaves the model not
         compiled.
@@ -400,6 +436,16 @@ class Genome:
         outputs: Number of outputs (at least 0).
         recurrent: Whether the network is recurrent; taken by its truth value.
             Default False.
+        seed: None (the default) draws from tessavo's process-wide stream
+            (see set_random_seed). An int from 0 to 2**64 - 1 builds the
+            network from a stream of its own: the same arguments give the
+            same network in any thread, and the process-wide stream is left
+            as it was. Keyword only.
+        output_activation: None (the default) draws each output node's
+            activation at random, as for every other node; "sigmoid",
+            "tanh", "relu" or "linear" gives every output node that
+            activation (the other nodes are drawn as without it). Evolution
+            may still change it. Keyword only.
 
     Raises:
         TypeError: An argument has the wrong type.
@@ -420,7 +466,7 @@ class Genome:
         """If the model is recurrent or not."""
 
     def predict(self, x: _Data, /) -> numpy.typing.NDArray[numpy.float64]:
-        """Predict the the outputs for a given set of samples.
+        """Predict the outputs for a given set of samples.
 
         Args:
             x: As for Model.predict.

@@ -1,17 +1,17 @@
 #include "module/optimizers.hpp"
 
+#include <algorithm>
 #include <new>
 #include <string>
 
 #include "module/describe.hpp"
 #include "module/pickling.hpp"
 #include "module/pyref.hpp"
+#include "training/alpha.hpp"
 
 namespace tessavo {
 
 namespace {
-
-const char* const optimizer_names[] = {"alpha", "beta"};
 
 int alpha_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     static const char* keywords[] = {"mutation_rate", nullptr};
@@ -34,17 +34,20 @@ PyObject* beta_new(PyTypeObject* type, PyObject*, PyObject*) {
 
 int beta_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     static const char* keywords[] = {"mutation_power", "mutation_rate", "structure_rate",
-                                     "species",        "elitism",       nullptr};
+                                     "species",        "elitism",       "keep_output_activations",
+                                     nullptr};
     BetaSettings settings;
     int species = settings.species;
     int elitism = settings.elitism;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|$dddii:Beta", const_cast<char**>(keywords),
+    int keep_outputs = 0;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|$dddiip:Beta", const_cast<char**>(keywords),
                                      &settings.mutation_power, &settings.mutation_rate,
-                                     &settings.structure_rate, &species, &elitism)) {
+                                     &settings.structure_rate, &species, &elitism, &keep_outputs)) {
         return -1;
     }
     settings.species = species;
     settings.elitism = elitism;
+    settings.keep_output_activations = keep_outputs != 0;
     const std::string error = beta_settings_error(settings);
     if (!error.empty()) {
         PyErr_Format(PyExc_ValueError, "%s.", error.c_str());
@@ -103,8 +106,13 @@ bool ready_beta_type() {
     BetaType.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE;
     BetaType.tp_doc =
         "Beta(*, mutation_power=1.0, mutation_rate=0.2, structure_rate=0.2, species=6, "
-        "elitism=1)\n--\n\n"
-        "Species of networks bred by additive perturbations with adaptive step sizes.";
+        "elitism=1, keep_output_activations=False)\n--\n\n"
+        "Species of networks bred by additive perturbations with adaptive step sizes.\n\n"
+        "Each species keeps its champions and breeds its other children from its best "
+        "members; every network carries its own step size, which its children vary. A "
+        "generation scores pop_size networks. Use it for control tasks, for fitting "
+        "datasets and for fine-tuning a trained network: it solved XOR, double pole balancing "
+        "with velocities and CartPole-v1 with fewer networks than Alpha.";
     BetaType.tp_new = beta_new;
     BetaType.tp_init = beta_init;
     BetaType.tp_repr = beta_repr;
@@ -112,6 +120,33 @@ bool ready_beta_type() {
     BetaType.tp_methods = beta_methods;
     return PyType_Ready(&BetaType) == 0;
 }
+
+// The registration of every optimizer type: its name for compile(optimizer=...),
+// its name in the submodule, how its type is readied, its run strategy and
+// its line in Model.summary.
+struct OptimizerKind {
+    const char* name;
+    const char* attribute;
+    PyTypeObject* type;
+    bool (*ready)();
+    OptimizerFactory (*strategy)(PyObject* object);
+    std::string (*summary)(PyObject* object);
+};
+
+constexpr OptimizerKind optimizer_kinds[] = {
+    {"alpha", "Alpha", &AlphaType, ready_alpha_type, [](PyObject*) { return alpha_optimizer(); },
+     alpha_summary},
+    {"beta", "Beta", &BetaType, ready_beta_type,
+     [](PyObject* object) {
+         return beta_optimizer(reinterpret_cast<BetaObject*>(object)->settings);
+     },
+     beta_summary},
+};
+
+// A row with a missing entry would crash at its first use.
+static_assert(std::ranges::all_of(optimizer_kinds, [](const OptimizerKind& kind) {
+    return kind.name && kind.attribute && kind.type && kind.ready && kind.strategy && kind.summary;
+}));
 
 }  // namespace
 
@@ -123,27 +158,49 @@ const BetaSettings* beta_settings_of(PyObject* optimizer) {
     return &reinterpret_cast<BetaObject*>(optimizer)->settings;
 }
 
+OptimizerFactory optimizer_strategy(PyObject* optimizer) {
+    if (optimizer) {
+        for (const OptimizerKind& kind : optimizer_kinds) {
+            if (PyObject_TypeCheck(optimizer, kind.type)) return kind.strategy(optimizer);
+        }
+    }
+    return {};
+}
+
+std::string optimizer_summary(PyObject* optimizer) {
+    if (optimizer) {
+        for (const OptimizerKind& kind : optimizer_kinds) {
+            if (PyObject_TypeCheck(optimizer, kind.type)) return kind.summary(optimizer);
+        }
+    }
+    return "?";
+}
+
 bool is_optimizer(PyObject* object) {
-    return PyObject_TypeCheck(object, &AlphaType) || PyObject_TypeCheck(object, &BetaType);
+    for (const OptimizerKind& kind : optimizer_kinds) {
+        if (PyObject_TypeCheck(object, kind.type)) return true;
+    }
+    return false;
 }
 
 PyObject* PyInit_optimizers() {
-    if (!ready_alpha_type() || !ready_beta_type()) return nullptr;
+    for (const OptimizerKind& kind : optimizer_kinds) {
+        if (!kind.ready()) return nullptr;
+    }
     PyObject* module = PyModule_Create(&optimizers_definition);
     if (!module) return nullptr;
-    if (!add_type(module, "Alpha", &AlphaType) || !add_type(module, "Beta", &BetaType)) {
-        Py_DECREF(module);
-        return nullptr;
+    for (const OptimizerKind& kind : optimizer_kinds) {
+        if (!add_type(module, kind.attribute, kind.type)) {
+            Py_DECREF(module);
+            return nullptr;
+        }
     }
     return module;
 }
 
 PyObject* optimizer_by_name(std::string_view name) {
-    if (name == optimizer_names[0]) {
-        return PyObject_CallNoArgs(reinterpret_cast<PyObject*>(&AlphaType));
-    }
-    if (name == optimizer_names[1]) {
-        return PyObject_CallNoArgs(reinterpret_cast<PyObject*>(&BetaType));
+    for (const OptimizerKind& kind : optimizer_kinds) {
+        if (name == kind.name) return PyObject_CallNoArgs(reinterpret_cast<PyObject*>(kind.type));
     }
     return nullptr;
 }

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <memory>
 #include <numeric>
 #include <stdexcept>
 #include <utility>
@@ -222,7 +223,10 @@ BetaSearch::BetaSearch(const Network& start, int32_t pop_size, const BetaSetting
         if (i > 0) {
             // Spread the first population around the start, every parameter moved.
             perturb(members_[i], engine, 1.0, settings.mutation_power);
-            for (int32_t k = members_[i].inputs; k < members_[i].size; ++k) {
+            const int32_t spread_end = settings.keep_output_activations
+                                           ? members_[i].size - members_[i].outputs
+                                           : members_[i].size;
+            for (int32_t k = members_[i].inputs; k < spread_end; ++k) {
                 if (uniform(engine) < initial_activation_rate) {
                     members_[i].activations[k] = below(engine, activation_count);
                 }
@@ -263,6 +267,20 @@ bool BetaSearch::run_generation(const PoolScorer& score) {
     losses_ = std::move(rows);
     scored_ = true;
     return true;
+}
+
+void BetaSearch::write_state(StateWriter&) const {
+    throw StateError("Beta's state cannot be saved yet");
+}
+
+void BetaSearch::read_state(StateReader&) {
+    throw StateError("Beta's state cannot be restored yet");
+}
+
+OptimizerFactory beta_optimizer(const BetaSettings& settings) {
+    return [settings](const Network& start, int32_t pop_size, std::size_t) {
+        return std::make_unique<BetaSearch>(start, pop_size, settings);
+    };
 }
 
 void BetaSearch::speciate() {
@@ -426,9 +444,11 @@ void BetaSearch::breed(const Plan& plan, std::size_t index, uint64_t seed) {
                 copy_into(child, parent);
             }
         }
-        if (uniform(engine) < activation_rate && child.size > child.inputs) {
+        const int32_t mutable_end =
+            settings_.keep_output_activations ? child.size - child.outputs : child.size;
+        if (uniform(engine) < activation_rate && mutable_end > child.inputs) {
             child.activations[static_cast<std::size_t>(
-                child.inputs + below(engine, child.size - child.inputs))] =
+                child.inputs + below(engine, mutable_end - child.inputs))] =
                 below(engine, activation_count);
         }
         perturb(child, engine, settings_.mutation_rate, step);
