@@ -176,11 +176,15 @@ def solve(seeds, neat_seeds):
     print("CartPole-v1 solved end to end (mean >= 475 over 100 fixed-seed episodes):")
     medians = {}
     for name, runs in results.items():
+        if not runs:
+            continue
         solved = [s for s, mean in runs if mean >= 475]
         medians[name] = statistics.median(s for s, _ in runs)
         print(f"  {name:15s} solved {len(solved)}/{len(runs)}, median CPU "
               f"{medians[name]:.2f} s over all runs")
-    print(f"  neat-python / tessavo: {medians['neat-python'] / medians['tessavo (Beta)']:.1f}x")
+    if len(medians) == 2:
+        print(f"  neat-python / tessavo: "
+              f"{medians['neat-python'] / medians['tessavo (Beta)']:.1f}x")
 
 
 def predict():
