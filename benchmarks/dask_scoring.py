@@ -186,7 +186,8 @@ def main():
                                                  args.repeats, **kwargs)
     assert serial == dask, "the same seed gives the same run, however it is scored"
     print(f"{2 * args.pop_size} genomes per generation, {args.cost_ms:g} ms each, "
-          f"{args.workers} workers, chunksize {args.chunksize or 'default'}: "
+          f"{args.workers} workers, {'batched' if args.batched else 'per genome'}, "
+          f"chunksize {args.chunksize or 'default'}: "
           f"speed-up {statistics.median(speedups):.2f}x "
           f"(runs: {', '.join(f'{s:.2f}' for s in speedups)}); "
           f"CPU time, Dask over serial: {statistics.median(ratios):.2f}")
