@@ -3,7 +3,7 @@ start one: a `dask scheduler` and worker processes from the command line, on
 127.0.0.1, each worker with one thread.
 
     python benchmarks/dask_scoring.py [--workers 2] [--pop-size 30]
-        [--epochs 5] [--repeats 3] [--cost-ms 10]
+        [--epochs 5] [--repeats 3] [--cost-ms 10 | --wait-ms 20 [--batched]]
 
 Each genome costs about --cost-ms of CPU to score. Serial and Dask runs are
 interleaved, after a warm-up; the speed-up is serial wall time over Dask wall
@@ -38,6 +38,27 @@ class Burn:
         for _ in range(self.repeats):
             out = genome.predict(self.data)
         return float(np.mean((out - 0.5) ** 2))
+
+
+class Wait:
+    """Scores a genome after waiting `seconds`, as a call to a remote
+    simulator would: the workers sleep, so more of them than there are cores
+    measure the cost of coordination rather than of the machine."""
+
+    def __init__(self, seconds):
+        self.seconds = seconds
+
+    def __call__(self, genome):
+        time.sleep(self.seconds)
+        return float(np.mean((genome.predict(np.ones(4)) - 0.5) ** 2))
+
+
+class WaitBatch(Wait):
+    """The same for a whole GenomeBatch: one wait per genome, one predict."""
+
+    def __call__(self, genomes):
+        time.sleep(self.seconds * len(genomes))
+        return np.mean((genomes.predict(np.ones((len(genomes), 4))) - 0.5) ** 2, axis=1)
 
 
 def calibrated(cost_ms):
@@ -129,7 +150,8 @@ def compare(client, burn, pop_size, epochs, repeats, **kwargs):
     speedups, ratios = [], []
     for _ in range(repeats):
         before = cpu_seconds()
-        serial, serial_history = timed(burn, None, pop_size, epochs)
+        serial, serial_history = timed(burn, None, pop_size, epochs,
+                                       **{k: v for k, v in kwargs.items() if k == "batched"})
         middle = cpu_seconds()
         dask, dask_history = timed(burn, executor, pop_size, epochs, **kwargs)
         speedups.append(serial / dask)
@@ -144,17 +166,28 @@ def main():
     parser.add_argument("--epochs", type=int, default=5)
     parser.add_argument("--repeats", type=int, default=3)
     parser.add_argument("--cost-ms", type=float, default=10.0)
+    parser.add_argument("--wait-ms", type=float, default=None,
+                        help="each genome's score sleeps this long instead of costing CPU")
+    parser.add_argument("--batched", action="store_true",
+                        help="score each chunk as one GenomeBatch (needs --wait-ms)")
     parser.add_argument("--chunksize", type=int, default=None,
                         help="scorer's chunksize (default: its own choice)")
     args = parser.parse_args()
-    burn = calibrated(args.cost_ms)
+    if args.wait_ms is None:
+        burn = calibrated(args.cost_ms)
+    else:
+        burn = (WaitBatch if args.batched else Wait)(args.wait_ms / 1000)
+        args.cost_ms = args.wait_ms
     kwargs = {} if args.chunksize is None else {"chunksize": args.chunksize}
+    if args.batched:
+        kwargs["batched"] = True
     with cluster(args.workers) as client:
         speedups, serial, dask, ratios = compare(client, burn, args.pop_size, args.epochs,
                                                  args.repeats, **kwargs)
     assert serial == dask, "the same seed gives the same run, however it is scored"
     print(f"{2 * args.pop_size} genomes per generation, {args.cost_ms:g} ms each, "
-          f"{args.workers} workers, chunksize {args.chunksize or 'default'}: "
+          f"{args.workers} workers, {'batched' if args.batched else 'per genome'}, "
+          f"chunksize {args.chunksize or 'default'}: "
           f"speed-up {statistics.median(speedups):.2f}x "
           f"(runs: {', '.join(f'{s:.2f}' for s in speedups)}); "
           f"CPU time, Dask over serial: {statistics.median(ratios):.2f}")

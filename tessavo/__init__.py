@@ -9,6 +9,7 @@ import numpy as _numpy  # noqa: F401
 
 from tessavo._core import (
     Genome,
+    GenomeBatch,
     Model,
     from_keras,
     get_num_threads,
@@ -32,6 +33,7 @@ except _metadata.PackageNotFoundError:  # imported from a tree that was never in
 
 __all__ = [
     "Genome",
+    "GenomeBatch",
     "Model",
     "callbacks",
     "from_keras",

@@ -15,6 +15,7 @@ from tessavo.optimizers import Alpha, Beta
 
 __all__ = [
     "Genome",
+    "GenomeBatch",
     "Model",
     "callbacks",
     "from_keras",
@@ -221,7 +222,7 @@ class Model:
 
     def func_evolve(
         self,
-        train_func: Callable[[list[Genome]], _Array],
+        train_func: Callable[[GenomeBatch], _Array],
         pop_size: int = 100,
         epochs: int = 100,
         verbose: int | Literal["auto"] = 1,
@@ -237,8 +238,9 @@ class Model:
         compiled; its "size" monitor, if compiled, adds "size" to the history.
 
         Args:
-            train_func: Called once per epoch with a list of Genome objects;
-                returns a numpy.ndarray with one score per genome, or a 2-D
+            train_func: Called once per epoch with a GenomeBatch, a list of
+                Genome objects that can also predict for all of them in one
+                call and knows its epoch; returns a numpy.ndarray with one score per genome, or a 2-D
                 array whose first column holds the scores.
             pop_size: Population size, at least 1. Default 100.
             epochs: Number of epochs, at least 0. Default 100.
@@ -522,6 +524,78 @@ class Genome:
             ValueError: An unknown rankdir.
         """
 
+@disjoint_base
+class GenomeBatch(list[Genome]):
+    """A list of Genomes that also predicts for all of them in one call.
+
+    func_evolve hands train_func its genomes as a GenomeBatch; any list of
+    Genomes can be made one, for example inside a Dask task or a process
+    pool's chunk. predict runs every genome's network side by side in one
+    call into the core, with the interpreter lock released and split across
+    the worker threads when the work is large, and gives the same values,
+    bit for bit, as each genome's own predict on its rows. A recurrent
+    genome keeps its own state from call to call, exactly as its predict
+    would; reset clears it. Slicing or copying gives a plain list.
+
+    Args:
+        genomes: Any iterable of Genome objects sharing inputs and outputs.
+            Positional only. Default empty.
+        epoch: The epoch of func_evolve that scores the genomes (from 0), or
+            None. Keyword only. Default None.
+
+    Raises:
+        TypeError: An item is not a Genome, or epoch is not None or an int.
+        ValueError: The genomes differ in inputs or outputs (naming the
+            first that differs), or epoch is negative.
+    """
+
+    def __init__(self, genomes: Iterable[Genome] = (), /, *, epoch: int | None = None) -> None: ...
+    @property
+    def epoch(self) -> int | None:
+        """The epoch of func_evolve that scores these genomes (from 0), or None.
+
+        A score that draws fresh episode seeds per epoch can seed from it.
+        """
+
+    def predict(self, x: _Data, /) -> numpy.typing.NDArray[numpy.float64]:
+        """Predict for every genome at once.
+
+        Args:
+            x: One row per genome, shape (len(batch), inputs), or one series
+                of samples per genome, shape (len(batch), samples, inputs).
+                Genome i reads x[i], as its own predict(x[i]) would: the rows
+                of a feed-forward genome are independent samples, those of a
+                recurrent genome the steps of one sequence that continues its
+                state.
+
+        Returns:
+            A float64 array of shape (len(batch), outputs) or (len(batch),
+            samples, outputs).
+
+        Raises:
+            TypeError: x does not hold numbers that convert safely to
+                float64, or an item of the batch is not a Genome.
+            ValueError: x does not fit the batch's shape, the batch is empty,
+                its genomes differ in inputs or outputs, or one recurrent
+                genome appears twice.
+            RuntimeError: A genome was built directly and holds no network.
+        """
+
+    def reset(self, which: _Data | SupportsIndex | None = None, /) -> None:
+        """Clear the recurrent state of every genome, or of the chosen ones.
+
+        Args:
+            which: None (the default) for all; integer indices (negative ones
+                count from the end); or a boolean mask with one entry per
+                genome, such as the done flags of a vector environment.
+
+        Raises:
+            TypeError: which is neither indices nor a boolean mask, or a
+                chosen item is not a Genome.
+            ValueError: A mask of the wrong length.
+            IndexError: An index out of range.
+        """
+
 def load(path: _Path, /) -> Model:
     """Load a model saved in the '.tv' format.
 
@@ -594,12 +668,16 @@ def get_num_threads() -> int:
     """
 
 def scorer(
-    score_genome: Callable[[Genome], _Score],
+    score_genome: Callable[[Genome], _Score] | Callable[[GenomeBatch], _Data],
     executor: _Executor | None = None,
     *,
     chunksize: int | None = None,
+    batched: bool = False,
 ) -> Callable[[list[Genome]], numpy.typing.NDArray[numpy.float64]]:
     """Make a train_func for Model.func_evolve from a per-genome score.
+
+    On Dask, the function (with the data it holds) is sent to every worker
+    when it first scores and again only when its pickled bytes changed.
 
     Args:
         score_genome: Scores one Genome (lower is better) and returns a
@@ -610,12 +688,18 @@ def scorer(
             in this process; an object with the concurrent.futures interface
             (ProcessPoolExecutor, Dask's Client.get_executor(), ...) scores
             them through its map; a Dask Client or its get_executor() gets
-            score_genome, with any data it holds, sent to every worker once
-            per generation, not once per task.
+            score_genome, with any data it holds, sent to every worker once,
+            not once per task.
         chunksize: Genomes scored per task, at least 1; None (the default)
-            splits a generation into about two tasks per worker of the
-            executor. Fewer, larger tasks save the executor's per-task cost
-            when one genome is quick to score. Keyword only.
+            splits a generation evenly into one task per Dask worker thread,
+            or two per worker of another executor. Fewer, larger tasks save
+            the executor's per-task cost when one genome is quick to score.
+            Keyword only.
+        batched: When True, score_genome scores a whole chunk in one call:
+            it receives a GenomeBatch (with the epoch of func_evolve) and
+            returns one score per genome, for example through
+            tessavo.gym.score_batch, so that each task steps its chunk as
+            one vector environment. Keyword only. Default False.
 
     Returns:
         A train_func that returns the scores in genome order. An exception
@@ -626,6 +710,6 @@ def scorer(
         TypeError: score_genome is not callable, executor has no map method,
             or chunksize is neither None nor an int; from the train_func, a
             score that is not a number.
-        ValueError: chunksize below 1; from the train_func, an executor that
-            returned too few or too many scores.
+        ValueError: chunksize below 1; from the train_func, an executor or a
+            batched score_genome that returned too few or too many scores.
     """

@@ -1,6 +1,7 @@
 """Tessavo allows training models through neuro-evolution."""
 
 from tessavo import Genome as Genome
+from tessavo import GenomeBatch as GenomeBatch
 from tessavo import Model as Model
 from tessavo import from_keras as from_keras
 from tessavo import get_num_threads as get_num_threads

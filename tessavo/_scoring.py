@@ -1,7 +1,7 @@
 """Scoring func_evolve genomes one by one, here or on other processes."""
 
-import math
 import os
+import pickle
 import sys
 from concurrent.futures import CancelledError
 
@@ -14,7 +14,7 @@ import numpy as np
 _TASKS_PER_WORKER = 2
 
 
-def scorer(score_genome, executor=None, *, chunksize=None):
+def scorer(score_genome, executor=None, *, chunksize=None, batched=False):
     """Make a ``train_func`` for ``Model.func_evolve`` from a per-genome score.
 
     ``score_genome(genome) -> float`` scores one ``Genome`` (lower is better).
@@ -22,9 +22,9 @@ def scorer(score_genome, executor=None, *, chunksize=None):
     process. With an executor that has the ``concurrent.futures`` interface
     (``ProcessPoolExecutor``, Dask's ``Client.get_executor()``, ...) or a Dask
     ``Client``, each task scores ``chunksize`` genomes in a row (by default
-    about a generation over twice the number of workers). On Dask,
-    ``score_genome`` (with the data it holds) is sent to the workers once per
-    generation. Scores come back in genome order; an exception raised while
+    a generation split evenly over the workers). On Dask, ``score_genome``
+    (with the data it holds) is sent to the workers again only when it
+    changed. Scores come back in genome order; an exception raised while
     scoring ends ``func_evolve`` with that exception and leaves the model
     unchanged.
     """
@@ -40,20 +40,25 @@ def scorer(score_genome, executor=None, *, chunksize=None):
             raise TypeError(f"chunksize must be None or an int, got {type(chunksize).__name__}.")
         if chunksize < 1:
             raise ValueError(f"chunksize must be at least 1, got {chunksize}.")
+    if not isinstance(batched, bool):
+        raise TypeError(f"batched must be a bool, got {type(batched).__name__}.")
     client = _dask_client(executor)
+    score_chunk = _BatchChunk(score_genome) if batched else _GenomeChunk(score_genome)
+    shared = _Shared(score_chunk)
 
     def train_func(genomes):
+        epoch = getattr(genomes, "epoch", None)
         if executor is None:
-            scores = [score_genome(genome) for genome in genomes]
+            scores = score_chunk(genomes, epoch)
         else:
-            size = chunksize or _default_chunksize(len(genomes), _workers(executor, client))
-            chunks = [genomes[i:i + size] for i in range(0, len(genomes), size)]
+            chunks = _chunks(genomes, chunksize, _workers(executor, client),
+                             1 if client is not None else _TASKS_PER_WORKER)
             if client is not None:
-                scores = _dask_scores(client, score_genome, chunks)
-            elif size == 1:
+                scores = _dask_scores(client, shared, chunks, epoch)
+            elif len(chunks) == len(genomes) and not batched:
                 scores = list(executor.map(score_genome, genomes))
             else:
-                tasks = executor.map(_score_chunk, [score_genome] * len(chunks), chunks)
+                tasks = executor.map(score_chunk, chunks, [epoch] * len(chunks))
                 scores = [value for chunk in tasks for value in chunk]
         if len(scores) != len(genomes):
             raise ValueError(
@@ -64,8 +69,16 @@ def scorer(score_genome, executor=None, *, chunksize=None):
     return train_func
 
 
-def _default_chunksize(genomes, workers):
-    return max(1, math.ceil(genomes / (_TASKS_PER_WORKER * max(1, workers))))
+def _chunks(genomes, chunksize, workers, per_worker):
+    """chunksize genomes per task; by default a generation split evenly
+    into per_worker tasks per worker: no short last task leaves a worker
+    idle."""
+    count = len(genomes)
+    if chunksize is not None:
+        return [genomes[i:i + chunksize] for i in range(0, count, chunksize)]
+    tasks = max(1, min(count, per_worker * max(1, workers)))
+    bounds = [count * k // tasks for k in range(tasks + 1)]
+    return [genomes[a:b] for a, b in zip(bounds, bounds[1:])]
 
 
 def _workers(executor, client):
@@ -97,40 +110,110 @@ def _dask_client(executor):
     return None
 
 
-def _dask_scores(client, score_genome, chunks):
-    # The function and the data it holds go to every worker once; each task
-    # names it by its key instead of carrying a copy. pure=False: hashing
-    # every genome for a key would cost more than it could save.
-    shared = client.scatter(score_genome, broadcast=True, hash=False)
-    try:
+class _Shared:
+    """The scoring function on every Dask worker, sent again only when it
+    changed: pickled each generation, it is broadcast when its bytes differ
+    from the last copy sent (or that copy was lost), so a function whose data
+    the user changes between generations is never stale, and one that stays
+    the same costs no round trip to every worker."""
+
+    def __init__(self, score_chunk):
+        self.score_chunk = score_chunk
+        self.client = None
+        self.future = None
+        self.payload = None
+
+    def on(self, client):
         try:
-            results = _gather(client, client.map(_score_chunk, [shared] * len(chunks), chunks,
-                                                 pure=False))
-        except CancelledError:
-            results = None
-        if results is None:
-            # A worker that died took the scattered function with it, and Dask
-            # cancels the tasks that needed it, naming no cause. Scored again
-            # with the function in every task, Dask retries them on the other
-            # workers and reports its own cause (KilledWorker) if they keep
-            # killing workers.
-            results = _gather(client, client.map(_score_chunk, [score_genome] * len(chunks),
-                                                 chunks, pure=False))
-    finally:
-        client.cancel([shared])
+            payload = pickle.dumps(self.score_chunk, protocol=pickle.HIGHEST_PROTOCOL)
+        except Exception:
+            payload = None  # Dask's own pickling may still manage (closures, lambdas)
+        if (payload is None or payload != self.payload or client is not self.client
+                or self.future is None or self.future.status != "finished"):
+            self.drop()
+            self.future = client.scatter(self.score_chunk, broadcast=True, hash=False)
+            self.client, self.payload = client, payload
+        return self.future
+
+    def drop(self):
+        if self.future is not None:
+            future, self.future, self.payload = self.future, None, None
+            try:
+                self.client.cancel([future])
+            except Exception:
+                pass  # a client that is closed has released it already
+
+
+def _dask_scores(client, shared, chunks, epoch):
+    # Each task names the function by its key instead of carrying a copy.
+    # pure=False: hashing every genome for a key would cost more than it
+    # could save. Tasks are placed round the workers, one chunk each in
+    # turn: left to itself, the scheduler may queue two on one worker while
+    # another idles. allow_other_workers: a lost worker's tasks run elsewhere.
+    workers = sorted(client.nthreads())
+
+    def run(function, placed):
+        placed = placed and bool(workers)
+        futures = [
+            client.submit(_call, function, chunk, epoch, pure=False,
+                          workers=[workers[k % len(workers)]] if placed else None,
+                          allow_other_workers=placed)
+            for k, chunk in enumerate(chunks)
+        ]
+        try:
+            return client.gather(futures)
+        except BaseException:
+            client.cancel(futures)
+            shared.drop()
+            raise
+
+    try:
+        results = run(shared.on(client), True)
+    except CancelledError:
+        # A worker that died took the scattered function with it, and Dask
+        # cancels the tasks that needed it, naming no cause. Scored again
+        # with the function in every task, Dask retries them on the other
+        # workers and reports its own cause (KilledWorker) if they keep
+        # killing workers. Not placed: the workers named above may be gone.
+        results = run(shared.score_chunk, False)
     return [value for chunk in results for value in chunk]
 
 
-def _gather(client, futures):
-    try:
-        return client.gather(futures)
-    except BaseException:
-        client.cancel(futures)
-        raise
+def _call(score_chunk, genomes, epoch):
+    return score_chunk(genomes, epoch)
 
 
-def _score_chunk(score_genome, genomes):
-    return [score_genome(genome) for genome in genomes]
+class _GenomeChunk:
+    """Scores a chunk one genome at a time."""
+
+    def __init__(self, score_genome):
+        self.score_genome = score_genome
+
+    def __call__(self, genomes, epoch):
+        return [self.score_genome(genome) for genome in genomes]
+
+
+class _BatchChunk:
+    """Scores a chunk as one GenomeBatch, in one call."""
+
+    def __init__(self, score_batch):
+        self.score_batch = score_batch
+
+    def __call__(self, genomes, epoch):
+        from tessavo import GenomeBatch
+
+        batch = genomes if isinstance(genomes, GenomeBatch) else GenomeBatch(genomes, epoch=epoch)
+        scores = self.score_batch(batch)
+        try:
+            values = list(np.asarray(scores, dtype=object).reshape(-1))
+        except Exception:
+            values = None
+        if values is None or len(values) != len(batch):
+            raise ValueError(
+                f"score_batch must return one score per genome: {len(batch)} expected, got "
+                f"{len(values) if values is not None else type(scores).__name__}."
+            )
+        return values
 
 
 def _score(value):

@@ -16,7 +16,7 @@ ROOT = Path(__file__).resolve().parent.parent
 STUBS = {name: ROOT / "tessavo" / f"{file}.pyi" for name, file in
          [("tessavo", "__init__"), ("tessavo.optimizers", "optimizers"),
           ("tessavo.callbacks", "callbacks"), ("tessavo.utils", "utils"),
-          ("tessavo.sklearn", "sklearn")]}
+          ("tessavo.sklearn", "sklearn"), ("tessavo.gym", "gym")]}
 
 SIGNATURES = [
     (tessavo.Model, "(inputs, outputs, size=-1, recurrent=False, *, seed=None, "
@@ -26,7 +26,7 @@ SIGNATURES = [
     (tessavo.load, "(path, /)"),
     (tessavo.from_keras, "(keras_model, /)"),
     (tessavo.set_random_seed, "(seed, /)"),
-    (tessavo.scorer, "(score_genome, executor=None, *, chunksize=None)"),
+    (tessavo.scorer, "(score_genome, executor=None, *, chunksize=None, batched=False)"),
     (tessavo.Model(2, 1).evolve, "(x_train, y_train, pop_size=100, batch_size=-1, epochs=100, "
      "validation_data=None, verbose=1, *, callbacks=None, seed=None)"),
     (tessavo.Model.func_evolve, "(self, /, train_func, pop_size=100, epochs=100, verbose=1, "

@@ -28,8 +28,10 @@ def test_pool_handed_to_train_func():
     calls = []
 
     def train_func(genomes):
+        # A list, which also predicts for the whole batch and knows its epoch.
+        assert type(genomes) is tessavo.GenomeBatch and isinstance(genomes, list)
+        assert genomes.epoch == len(calls)
         calls.append(genomes)
-        assert type(genomes) is list
         for genome in genomes:
             assert type(genome) is tessavo.Genome
             assert (genome.inputs, genome.outputs, genome.recurrent) == (2, 1, False)

@@ -24,6 +24,7 @@ MODULES = [
     ("tessavo.callbacks", ROOT / "tessavo" / "callbacks.pyi"),
     ("tessavo.utils", ROOT / "tessavo" / "utils.pyi"),
     ("tessavo.sklearn", ROOT / "tessavo" / "sklearn.pyi"),
+    ("tessavo.gym", ROOT / "tessavo" / "gym.pyi"),
 ]
 SECTIONS = ("Args", "Returns", "Raises")
 

@@ -5,6 +5,7 @@
 
 #include "module/datasets.hpp"
 #include "module/genome.hpp"
+#include "module/genome_batch.hpp"
 #include "module/history.hpp"
 #include "module/model.hpp"
 #include "module/optimizers.hpp"
@@ -42,9 +43,10 @@ bool check_arguments(PyObject* train_func, PyObject* validation_func, int pop_si
 }
 
 // Hands the pool to train_func as genomes and reads back one row per member.
-bool score_with(PyObject* train_func, std::vector<Network>& pool, std::vector<LossRow>& rows) {
+bool score_with(PyObject* train_func, std::vector<Network>& pool, std::vector<LossRow>& rows,
+                int64_t epoch) {
     const auto count = static_cast<Py_ssize_t>(pool.size());
-    PyRef genomes(PyList_New(count));
+    PyRef genomes(make_genome_batch(count, epoch));
     if (!genomes) return false;
     for (Py_ssize_t i = 0; i < count; ++i) {
         PyObject* genome = make_genome(pool[i]);
@@ -88,10 +90,10 @@ PyObject* model_func_evolve(PyObject* self, PyObject* args, PyObject* kwargs) {
     PyObject* callbacks_argument = Py_None;
     PyObject* seed_argument = Py_None;
     int pop_size = 100, epochs = 100, verbose = 1;
-    if (!PyArg_ParseTupleAndKeywords(
-            args, kwargs, "O|iiO&O$OO:func_evolve", const_cast<char**>(keywords), &train_func,
-            &pop_size, &epochs, parse_verbose, &verbose, &validation_func, &callbacks_argument,
-            &seed_argument)) {
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|iiO&O$OO:func_evolve",
+                                     const_cast<char**>(keywords), &train_func, &pop_size, &epochs,
+                                     parse_verbose, &verbose, &validation_func, &callbacks_argument,
+                                     &seed_argument)) {
         return nullptr;
     }
     std::optional<uint64_t> seed;
@@ -138,8 +140,8 @@ PyObject* model_func_evolve(PyObject* self, PyObject* args, PyObject* kwargs) {
 
     try {
         FunctionScoring scoring;
-        scoring.score = [&](int32_t, std::vector<Network>& pool, std::vector<LossRow>& rows) {
-            return score_with(train_ref.get(), pool, rows);
+        scoring.score = [&](int32_t epoch, std::vector<Network>& pool, std::vector<LossRow>& rows) {
+            return score_with(train_ref.get(), pool, rows, epoch);
         };
         if (has_validation) {
             scoring.validate = [&](const Network& best, double& value) {

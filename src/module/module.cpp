@@ -1,6 +1,7 @@
 // Module initialisation: binds NumPy, readies the types, registers them.
 #define TESSAVO_IMPORT_ARRAY
 #include "module/genome.hpp"
+#include "module/genome_batch.hpp"
 #include "module/keras.hpp"
 #include "module/model.hpp"
 #include "module/modelfile_binding.hpp"
@@ -68,7 +69,7 @@ void* bind_numpy() {
 PyMODINIT_FUNC PyInit__core() {
     using namespace tessavo;
     if (bind_numpy() == nullptr) return nullptr;
-    if (!ready_model_type() || !ready_genome_type()) return nullptr;
+    if (!ready_model_type() || !ready_genome_type() || !ready_genome_batch_type()) return nullptr;
     PyObject* module = PyModule_Create(&module_definition);
     if (!module) return nullptr;
     PyObject* optimizers = PyInit_optimizers();
@@ -77,7 +78,8 @@ PyMODINIT_FUNC PyInit__core() {
         Py_DECREF(module);
         return nullptr;
     }
-    if (!add_type(module, "Model", &ModelType) || !add_type(module, "Genome", &GenomeType)) {
+    if (!add_type(module, "Model", &ModelType) || !add_type(module, "Genome", &GenomeType) ||
+        !add_type(module, "GenomeBatch", &GenomeBatchType)) {
         Py_DECREF(module);
         return nullptr;
     }
