@@ -10,12 +10,13 @@
 
 #include "progress/console.hpp"
 #include "progress/progress.hpp"
+#include "random/sources.hpp"
 
 namespace tessavo {
 
 namespace {
 
-// Uniform in 0 .. i from 15-bit chunks of rand(): whole chunks are stacked
+// Uniform in 0 .. i from 15-bit chunks of c_rand(): whole chunks are stacked
 // until they cover i, and a draw that falls into the incomplete top copy of
 // the range is repeated.
 uint64_t draw_up_to(uint64_t i) {
@@ -24,7 +25,7 @@ uint64_t draw_up_to(uint64_t i) {
         uint64_t v = 0;
         uint64_t m = 0;
         while (m < i) {
-            const auto chunk = static_cast<uint64_t>(std::rand() & 0x7FFF);
+            const auto chunk = static_cast<uint64_t>(c_rand() & 0x7FFF);
             v = v * 32768 + chunk;
             m = m * 32768 + 32767;
         }

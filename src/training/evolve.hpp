@@ -52,7 +52,7 @@ enum class EpochAction { proceed, stop, fail };
 using EpochHook =
     std::function<EpochAction(int32_t epoch, const EvolveHistory& history, const Network& best)>;
 
-// Reorders x and y by one permutation drawn from rand(), keeping pairs.
+// Reorders x and y by one permutation drawn from c_rand(), keeping pairs.
 void shuffle_together(SeriesBlock& x, SeriesBlock& y);
 
 // ceil(samples / batch) in exact integer arithmetic.
