@@ -52,6 +52,15 @@ public:
 void save_network_file(const Network& network, const std::string& path,
                        const KeepGoing& keep_going = {});
 
+// Writes bytes to path as save_network_file writes a network.
+void save_bytes_file(const std::vector<unsigned char>& bytes, const std::string& path,
+                     const KeepGoing& keep_going = {});
+
+// The whole content of a file (ModelFileError, FileWorkStopped, or
+// std::bad_alloc for a file larger than the memory at hand).
+std::vector<unsigned char> read_bytes_file(const std::string& path,
+                                           const KeepGoing& keep_going = {});
+
 // Reads a network with a newly seeded engine and zero state. Throws
 // ModelFileError, MalformedModelFile, FileWorkStopped, or std::bad_alloc
 // (before allocating) for a network too large for the memory at hand.

@@ -1,0 +1,180 @@
+#include "training/run_backup.hpp"
+
+#include <algorithm>
+#include <cinttypes>
+#include <cstdio>
+#include <cstring>
+#include <map>
+
+namespace tessavo {
+
+namespace {
+
+using Tag = std::array<char, 4>;
+
+constexpr Tag arguments_tag = {'A', 'R', 'G', 'S'};
+constexpr Tag epoch_tag = {'E', 'P', 'O', 'C'};
+constexpr Tag history_tag = {'H', 'I', 'S', 'T'};
+constexpr Tag random_tag = {'R', 'A', 'N', 'D'};
+constexpr Tag best_tag = {'B', 'E', 'S', 'T'};
+constexpr Tag optimizer_tag = {'O', 'P', 'T', 'M'};
+constexpr Tag driver_tag = {'D', 'R', 'I', 'V'};
+
+// FNV-1a over 64 bits, folded eight bytes at a time.
+uint64_t hash_bytes(const void* data, std::size_t size, uint64_t h) {
+    const auto* p = static_cast<const unsigned char*>(data);
+    for (std::size_t i = 0; i < size; ++i) h = (h ^ p[i]) * 0x100000001B3ull;
+    return h;
+}
+
+}  // namespace
+
+std::string data_fingerprint(const SeriesView& data) {
+    const auto span = static_cast<std::size_t>(data.steps) * static_cast<std::size_t>(data.width);
+    uint64_t h = 0xCBF29CE484222325ull;
+    const int64_t samples = std::min<int64_t>(data.count, 64);
+    for (int64_t k = 0; k < samples; ++k) {
+        // Evenly spread, the first and the last series included.
+        const int64_t series = samples == 1 ? 0 : k * (data.count - 1) / (samples - 1);
+        h = hash_bytes(data.sample(series, 0), span * sizeof(double), h);
+    }
+    char text[128];
+    std::snprintf(text, sizeof text, "%" PRId64 " x %" PRId64 " x %d, sample hash %016" PRIx64,
+                  data.count, data.steps, data.width, h);
+    return text;
+}
+
+std::vector<BackupSection> checkpoint_sections(const RunCheckpoint& c) {
+    std::vector<BackupSection> sections;
+    auto add = [&](const Tag& tag, ByteOut&& out) {
+        sections.push_back({tag, std::move(out.bytes)});
+    };
+    {
+        ByteOut out;
+        out.u32(static_cast<uint32_t>(c.arguments.size()));
+        for (const auto& [name, value] : c.arguments) {
+            out.str(name);
+            out.str(value);
+        }
+        add(arguments_tag, std::move(out));
+    }
+    {
+        ByteOut out;
+        out.i32(c.epochs_done);
+        add(epoch_tag, std::move(out));
+    }
+    {
+        ByteOut out;
+        out.u32(static_cast<uint32_t>(c.train.size()));
+        for (const auto& series : c.train) out.f64s(series);
+        out.u32(static_cast<uint32_t>(c.validation.size()));
+        for (const auto& series : c.validation) out.f64s(series);
+        out.i32s(c.sizes);
+        add(history_tag, std::move(out));
+    }
+    {
+        ByteOut out;
+        put_random_streams(out, c.streams);
+        add(random_tag, std::move(out));
+    }
+    {
+        ByteOut out;
+        put_network(out, c.best);
+        add(best_tag, std::move(out));
+    }
+    sections.push_back({optimizer_tag, c.optimizer});
+    sections.push_back({driver_tag, c.driver});
+    return sections;
+}
+
+void save_checkpoint(const std::string& path, const std::string& version,
+                     const RunCheckpoint& checkpoint) {
+    write_backup_file(path, version, checkpoint_sections(checkpoint));
+}
+
+RunCheckpoint checkpoint_from_sections(const std::vector<BackupSection>& sections,
+                                       const RunArguments& arguments) {
+    auto find = [&](const Tag& tag, const char* what) -> const std::vector<unsigned char>& {
+        for (const BackupSection& section : sections) {
+            if (section.tag == tag) return section.bytes;
+        }
+        throw MalformedBackup(std::string("it holds no ") + what);
+    };
+    RunCheckpoint c;
+    {
+        ByteIn in(find(arguments_tag, "arguments"), "its arguments");
+        const uint32_t count = in.u32();
+        for (uint32_t k = 0; k < count; ++k) {
+            std::string name = in.str();
+            std::string value = in.str();
+            c.arguments.emplace_back(std::move(name), std::move(value));
+        }
+        in.finish();
+    }
+    // Every difference, named, before anything else is read.
+    {
+        const std::map<std::string, std::string> saved(c.arguments.begin(), c.arguments.end());
+        const std::map<std::string, std::string> wanted(arguments.begin(), arguments.end());
+        std::string differences;
+        auto note = [&](const std::string& text) {
+            differences += differences.empty() ? text : "; " + text;
+        };
+        for (const auto& [name, value] : arguments) {
+            const auto at = saved.find(name);
+            if (at == saved.end()) {
+                note(name + " is not in the backup");
+            } else if (at->second != value) {
+                note(name + " is " + at->second + " in the backup and " + value + " in this run");
+            }
+        }
+        for (const auto& [name, value] : c.arguments) {
+            if (!wanted.count(name))
+                note(name + " is " + value + " in the backup and not in this run");
+        }
+        if (!differences.empty()) {
+            throw MalformedBackup("it was made by a run with other arguments: " + differences);
+        }
+    }
+    {
+        ByteIn in(find(epoch_tag, "epoch"), "its epoch");
+        c.epochs_done = in.i32();
+        if (c.epochs_done < 0) in.bad("is negative");
+        in.finish();
+    }
+    {
+        ByteIn in(find(history_tag, "history"), "its history");
+        const uint32_t codes = in.u32();
+        if (codes > 1024) in.bad("holds too many series");
+        for (uint32_t k = 0; k < codes; ++k) c.train.push_back(in.f64s());
+        const uint32_t validations = in.u32();
+        if (validations > 1024) in.bad("holds too many series");
+        for (uint32_t k = 0; k < validations; ++k) c.validation.push_back(in.f64s());
+        c.sizes = in.i32s();
+        in.finish();
+        const auto epochs = static_cast<std::size_t>(c.epochs_done);
+        bool whole = c.sizes.size() == epochs;
+        for (const auto& series : c.train) whole = whole && series.size() == epochs;
+        for (const auto& series : c.validation) whole = whole && series.size() == epochs;
+        if (!whole) in.bad("does not hold one value per epoch done");
+    }
+    {
+        ByteIn in(find(random_tag, "random streams"), "its random streams");
+        c.streams = get_random_streams(in);
+        in.finish();
+    }
+    {
+        ByteIn in(find(best_tag, "best network"), "its best network");
+        c.best = get_network(in);
+        in.finish();
+    }
+    c.optimizer = find(optimizer_tag, "optimizer state");
+    c.driver = find(driver_tag, "driver state");
+    return c;
+}
+
+RunCheckpoint load_checkpoint(const std::string& path, const std::string& version,
+                              const RunArguments& arguments) {
+    return checkpoint_from_sections(read_backup_file(path, version), arguments);
+}
+
+}  // namespace tessavo

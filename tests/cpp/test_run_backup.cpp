@@ -1,0 +1,163 @@
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "evolution_support.hpp"
+#include "modelfile/backup.hpp"
+#include "network/network.hpp"
+#include "training/run_backup.hpp"
+
+namespace tessavo::testing {
+namespace {
+
+RunCheckpoint sample_checkpoint() {
+    seed_sources(3);
+    RunCheckpoint c;
+    c.arguments = {{"pop_size", "20"}, {"optimizer", "Alpha()"}, {"loss", "mse"}};
+    c.epochs_done = 2;
+    c.train = {{0.5, 0.25}, {1.0, 2.0}};
+    c.validation = {{0.75, 0.5}, {3.0, 4.0}};
+    c.sizes = {5, 6};
+    c.best = Network(2, 1, true);
+    set_link(c.best, 2, 2, -1.5);  // a self link, which only a recurrent network has
+    c.best.values[2] = 0.125;
+    c.best.rng();
+    c.streams = capture_random_streams();
+    c.optimizer = {1, 2, 3};
+    c.driver = {4, 5};
+    unseed_sources();
+    return c;
+}
+
+void expect_same_network(const Network& a, const Network& b) {
+    EXPECT_EQ(a.size, b.size);
+    EXPECT_EQ(a.inputs, b.inputs);
+    EXPECT_EQ(a.outputs, b.outputs);
+    EXPECT_EQ(a.recurrent, b.recurrent);
+    EXPECT_EQ(a.biases, b.biases);
+    EXPECT_EQ(a.activations, b.activations);
+    EXPECT_EQ(a.sums, b.sums);
+    EXPECT_EQ(a.values, b.values);
+    EXPECT_EQ(a.weights, b.weights);
+    EXPECT_EQ(a.links, b.links);
+    EXPECT_EQ(a.rng, b.rng);
+}
+
+std::string refusal(const std::vector<unsigned char>& bytes, const RunArguments& arguments,
+                    const std::string& version = "1.0") {
+    try {
+        checkpoint_from_sections(backup_sections(bytes, version), arguments);
+    } catch (const MalformedBackup& error) {
+        return error.what();
+    }
+    return "";
+}
+
+TEST(RunBackup, RoundTripsEveryField) {
+    const RunCheckpoint c = sample_checkpoint();
+    const auto bytes = backup_bytes("1.0", checkpoint_sections(c));
+    const RunCheckpoint back = checkpoint_from_sections(backup_sections(bytes, "1.0"), c.arguments);
+    EXPECT_EQ(back.arguments, c.arguments);
+    EXPECT_EQ(back.epochs_done, 2);
+    EXPECT_EQ(back.train, c.train);
+    EXPECT_EQ(back.validation, c.validation);
+    EXPECT_EQ(back.sizes, c.sizes);
+    expect_same_network(back.best, c.best);
+    EXPECT_EQ(back.optimizer, c.optimizer);
+    EXPECT_EQ(back.driver, c.driver);
+    // The streams round-trip: restored, they draw what the saved ones draw.
+    restore_random_streams(c.streams);
+    const int32_t a = c_rand();
+    const uint32_t d = device_value();
+    restore_random_streams(back.streams);
+    EXPECT_EQ(c_rand(), a);
+    EXPECT_EQ(device_value(), d);
+    unseed_sources();
+}
+
+// Every way a file can be unusable is refused with its reason, and no prefix
+// or single damaged byte gets through.
+TEST(RunBackup, RefusesUnusableFilesSayingWhy) {
+    const RunCheckpoint c = sample_checkpoint();
+    const auto bytes = backup_bytes("1.0", checkpoint_sections(c));
+    const RunArguments& args = c.arguments;
+    EXPECT_EQ(refusal(bytes, args), "");
+    for (std::size_t n = 0; n < bytes.size(); ++n) {
+        const std::string why = refusal({bytes.begin(), bytes.begin() + n}, args);
+        ASSERT_NE(why.find("truncated"), std::string::npos) << n << ": " << why;
+    }
+    for (std::size_t at = 20; at < bytes.size(); ++at) {
+        auto torn = bytes;
+        torn[at] ^= 0x10;
+        ASSERT_NE(refusal(torn, args).find("damaged"), std::string::npos) << at;
+    }
+    auto longer = bytes;
+    longer.push_back(0);
+    EXPECT_NE(refusal(longer, args).find("damaged"), std::string::npos);
+    EXPECT_EQ(refusal({'P', 'K', 3, 4, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}, args),
+              "it is not a tessavo run backup");
+    auto other_format = bytes;
+    other_format[8] = 2;
+    EXPECT_EQ(refusal(other_format, args),
+              "it is in backup format 2, and this tessavo reads format 1");
+    EXPECT_EQ(refusal(bytes, args, "1.1"),
+              "it was written by tessavo 1.0, and this is tessavo 1.1");
+    RunArguments other = args;
+    other[0].second = "30";
+    other.push_back({"recurrent", "True"});
+    EXPECT_EQ(refusal(bytes, other),
+              "it was made by a run with other arguments: pop_size is 20 in the backup and 30 in "
+              "this run; recurrent is not in the backup");
+}
+
+// A sound checksum does not vouch for the content: fields that no run can
+// write are refused too.
+TEST(RunBackup, RefusesImpossibleContent) {
+    RunCheckpoint c = sample_checkpoint();
+    c.sizes.push_back(7);  // three sizes for two epochs
+    EXPECT_NE(refusal(backup_bytes("1.0", checkpoint_sections(c)), c.arguments)
+                  .find("one value per epoch"),
+              std::string::npos);
+    c = sample_checkpoint();
+    c.best.recurrent = false;  // keeps its self link
+    EXPECT_NE(refusal(backup_bytes("1.0", checkpoint_sections(c)), c.arguments)
+                  .find("link its network may not have"),
+              std::string::npos);
+}
+
+TEST(RunBackup, WritesDurablyAndLeavesNoTemporary) {
+    const std::filesystem::path folder =
+        std::filesystem::temp_directory_path() / ("tessavo-backup-" + std::to_string(::getpid()));
+    std::filesystem::create_directories(folder);
+    const std::string path = (folder / "run.tvbackup").string();
+    RunCheckpoint c = sample_checkpoint();
+    save_checkpoint(path, "1.0", c);
+    c.epochs_done = 3;
+    c.train = {{1, 2, 3}, {1, 2, 3}};
+    c.validation = {{1, 2, 3}, {1, 2, 3}};
+    c.sizes = {1, 2, 3};
+    save_checkpoint(path, "1.0", c);  // replaces the first
+    EXPECT_EQ(load_checkpoint(path, "1.0", c.arguments).epochs_done, 3);
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder),
+                            std::filesystem::directory_iterator()),
+              1);
+    std::filesystem::remove_all(folder);
+}
+
+TEST(RunBackup, DataFingerprintSeesShapesAndValues) {
+    std::vector<double> values(300);
+    for (std::size_t i = 0; i < values.size(); ++i) values[i] = 0.5 * static_cast<double>(i);
+    const SeriesView x{values.data(), 100, 1, 3};
+    const std::string print = data_fingerprint(x);
+    EXPECT_EQ(print.rfind("100 x 1 x 3, sample hash ", 0), 0u) << print;
+    EXPECT_NE(data_fingerprint({values.data(), 50, 2, 3}), print);
+    values[299] = -1.0;  // the last series is always in the sample
+    EXPECT_NE(data_fingerprint(x), print);
+}
+
+}  // namespace
+}  // namespace tessavo::testing
