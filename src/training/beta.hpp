@@ -7,17 +7,18 @@
 #include <string>
 #include <vector>
 
+#include "modelfile/backup.hpp"
 #include "network/network.hpp"
 #include "training/population.hpp"
 
 namespace tessavo {
 
 struct BetaSettings {
-    double mutation_power = 1.0;   // first step size of a perturbation
-    double mutation_rate = 0.2;    // chance that a child moves each parameter
-    double structure_rate = 0.2;   // chance that a child gains a node or a link
-    int32_t species = 6;           // the number of species the threshold steers to
-    int32_t elitism = 1;           // champions kept unchanged per species
+    double mutation_power = 1.0;  // first step size of a perturbation
+    double mutation_rate = 0.2;   // chance that a child moves each parameter
+    double structure_rate = 0.2;  // chance that a child gains a node or a link
+    int32_t species = 6;          // the number of species the threshold steers to
+    int32_t elitism = 1;          // champions kept unchanged per species
 };
 
 // Empty when the settings are usable, else what is wrong with the first bad one.
@@ -39,6 +40,12 @@ public:
 
     // Species that hold members after the last generation.
     std::size_t species_count() const { return species_.size(); }
+
+    // The whole search after a generation, for a run's backup; read_state
+    // takes it back into a search made with the same start, pop_size and
+    // settings, and throws MalformedBackup for a state it could not have.
+    void write_state(ByteOut& out) const;
+    void read_state(ByteIn& in);
 
 private:
     struct Species {

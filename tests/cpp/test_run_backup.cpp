@@ -1,14 +1,19 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <cmath>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
 #include "evolution_support.hpp"
 #include "modelfile/backup.hpp"
 #include "network/network.hpp"
+#include "training/beta.hpp"
+#include "training/optimizer_state.hpp"
+#include "training/population.hpp"
 #include "training/run_backup.hpp"
 
 namespace tessavo::testing {
@@ -157,6 +162,104 @@ TEST(RunBackup, DataFingerprintSeesShapesAndValues) {
     EXPECT_NE(data_fingerprint({values.data(), 50, 2, 3}), print);
     values[299] = -1.0;  // the last series is always in the sample
     EXPECT_NE(data_fingerprint(x), print);
+}
+
+}  // namespace
+}  // namespace tessavo::testing
+
+namespace tessavo::testing {
+namespace {
+
+// An optimizer's state and the streams, saved between two generations and
+// read into a new search, give the generations that followed the save.
+template <class Search>
+void expect_exact_resume(bool recurrent, const std::function<Search()>& make,
+                         const std::function<void(const Search&, ByteOut&)>& write,
+                         const std::function<void(Search&, ByteIn&)>& read,
+                         const std::function<bool(Search&, const PoolScorer&)>& generation,
+                         const std::function<const std::vector<LossRow>&(const Search&)>& rows) {
+    std::vector<double> values(40 * 3);
+    for (std::size_t i = 0; i < values.size(); ++i)
+        values[i] = std::sin(0.7 * static_cast<double>(i));
+    const SeriesView x{values.data(), recurrent ? 10 : 40, recurrent ? 4 : 1, 3};
+    std::vector<double> targets(static_cast<std::size_t>(x.count * x.steps));
+    for (std::size_t i = 0; i < targets.size(); ++i) targets[i] = values[3 * i] * values[3 * i + 1];
+    const SeriesView yt{targets.data(), x.count, x.steps, 1};
+    const std::vector<int32_t> codes = {loss_code("mse")};
+    const PoolScorer scorer = [&](std::vector<Network>& pool, std::vector<LossRow>& out) {
+        evaluate_pool_into(pool, x, yt, codes, out);
+        return true;
+    };
+    auto trace = [&](Search& search, int generations) {
+        std::vector<double> seen;
+        for (int g = 0; g < generations; ++g) {
+            EXPECT_TRUE(generation(search, scorer));
+            for (const LossRow& row : rows(search)) seen.push_back(row[0]);
+        }
+        return seen;
+    };
+    seed_sources(21);
+    Search search = make();
+    trace(search, 3);
+    ByteOut saved;
+    write(search, saved);
+    const RandomStreams streams = capture_random_streams();
+    const std::vector<double> expected = trace(search, 4);
+
+    seed_sources(99);  // other draws before the resume must not matter
+    Search resumed = make();
+    ByteIn in(saved.bytes, "state");
+    read(resumed, in);
+    restore_random_streams(streams);
+    EXPECT_EQ(trace(resumed, 4), expected);
+    unseed_sources();
+}
+
+TEST(OptimizerState, AlphaResumesExactly) {
+    for (const bool recurrent : {false, true}) {
+        Network start(3, 1, recurrent);
+        randomize_dense(start);
+        expect_exact_resume<Population>(
+            recurrent,
+            [&] {
+                Population p;
+                p.members = seed_population(start, 12);
+                p.losses.assign(12, LossRow(1, 0.0));
+                return p;
+            },
+            [](const Population& p, ByteOut& out) { write_alpha_state(out, p); },
+            [&](Population& p, ByteIn& in) { read_alpha_state(in, p, 12, start); },
+            [](Population& p, const PoolScorer& s) { return run_generation(p, s); },
+            [](const Population& p) -> const std::vector<LossRow>& { return p.losses; });
+    }
+}
+
+TEST(OptimizerState, BetaResumesExactlyAndRefusesAlphasState) {
+    for (const bool recurrent : {false, true}) {
+        Network start(3, 1, recurrent);
+        randomize_dense(start);
+        expect_exact_resume<BetaSearch>(
+            recurrent, [&] { return BetaSearch(start, 16, BetaSettings{}); },
+            [](const BetaSearch& b, ByteOut& out) { b.write_state(out); },
+            [](BetaSearch& b, ByteIn& in) { b.read_state(in); },
+            [](BetaSearch& b, const PoolScorer& s) { return b.run_generation(s); },
+            [](const BetaSearch& b) -> const std::vector<LossRow>& { return b.losses(); });
+    }
+    Population p;
+    Network start(3, 1, false);
+    randomize_dense(start);
+    p.members = seed_population(start, 4);
+    p.losses.assign(4, LossRow(1, 0.0));
+    ByteOut out;
+    write_alpha_state(out, p);
+    BetaSearch beta(start, 4, BetaSettings{});
+    ByteIn in(out.bytes, "its optimizer state");
+    try {
+        beta.read_state(in);
+        FAIL();
+    } catch (const MalformedBackup& error) {
+        EXPECT_STREQ(error.what(), "its optimizer state: belongs to optimizer Alpha, not Beta");
+    }
 }
 
 }  // namespace
