@@ -11,8 +11,9 @@
 #include "evolution_support.hpp"
 #include "modelfile/backup.hpp"
 #include "network/network.hpp"
+#include "training/alpha.hpp"
 #include "training/beta.hpp"
-#include "training/optimizer_state.hpp"
+#include "training/optimizer.hpp"
 #include "training/population.hpp"
 #include "training/run_backup.hpp"
 
@@ -172,94 +173,77 @@ namespace {
 
 // An optimizer's state and the streams, saved between two generations and
 // read into a new search, give the generations that followed the save.
-template <class Search>
-void expect_exact_resume(bool recurrent, const std::function<Search()>& make,
-                         const std::function<void(const Search&, ByteOut&)>& write,
-                         const std::function<void(Search&, ByteIn&)>& read,
-                         const std::function<bool(Search&, const PoolScorer&)>& generation,
-                         const std::function<const std::vector<LossRow>&(const Search&)>& rows) {
+void expect_exact_resume(const OptimizerFactory& factory, bool recurrent) {
+    Network start(3, 1, recurrent);
+    randomize_dense(start);
     std::vector<double> values(40 * 3);
-    for (std::size_t i = 0; i < values.size(); ++i)
+    for (std::size_t i = 0; i < values.size(); ++i) {
         values[i] = std::sin(0.7 * static_cast<double>(i));
+    }
     const SeriesView x{values.data(), recurrent ? 10 : 40, recurrent ? 4 : 1, 3};
     std::vector<double> targets(static_cast<std::size_t>(x.count * x.steps));
     for (std::size_t i = 0; i < targets.size(); ++i) targets[i] = values[3 * i] * values[3 * i + 1];
-    const SeriesView yt{targets.data(), x.count, x.steps, 1};
+    const SeriesView y{targets.data(), x.count, x.steps, 1};
     const std::vector<int32_t> codes = {loss_code("mse")};
     const PoolScorer scorer = [&](std::vector<Network>& pool, std::vector<LossRow>& out) {
-        evaluate_pool_into(pool, x, yt, codes, out);
+        evaluate_pool_into(pool, x, y, codes, out);
         return true;
     };
-    auto trace = [&](Search& search, int generations) {
+    auto trace = [&](Optimizer& search, int generations) {
         std::vector<double> seen;
         for (int g = 0; g < generations; ++g) {
-            EXPECT_TRUE(generation(search, scorer));
-            for (const LossRow& row : rows(search)) seen.push_back(row[0]);
+            EXPECT_TRUE(search.run_generation(scorer));
+            for (const LossRow& row : search.losses()) seen.push_back(row[0]);
+            for (const Network& member : search.members()) {
+                RandomEngine engine = member.rng;
+                seen.push_back(engine());
+            }
         }
         return seen;
     };
     seed_sources(21);
-    Search search = make();
-    trace(search, 3);
+    const auto search = factory(start, 12, 1);
+    trace(*search, 3);
     ByteOut saved;
-    write(search, saved);
+    search->write_state(saved);
     const RandomStreams streams = capture_random_streams();
-    const std::vector<double> expected = trace(search, 4);
+    const std::vector<double> expected = trace(*search, 4);
 
     seed_sources(99);  // other draws before the resume must not matter
-    Search resumed = make();
+    const auto resumed = factory(start, 12, 1);
     ByteIn in(saved.bytes, "state");
-    read(resumed, in);
+    resumed->read_state(in);
     restore_random_streams(streams);
-    EXPECT_EQ(trace(resumed, 4), expected);
+    EXPECT_EQ(trace(*resumed, 4), expected);
     unseed_sources();
 }
 
-TEST(OptimizerState, AlphaResumesExactly) {
+TEST(OptimizerState, AlphaAndBetaResumeExactly) {
     for (const bool recurrent : {false, true}) {
-        Network start(3, 1, recurrent);
-        randomize_dense(start);
-        expect_exact_resume<Population>(
-            recurrent,
-            [&] {
-                Population p;
-                p.members = seed_population(start, 12);
-                p.losses.assign(12, LossRow(1, 0.0));
-                return p;
-            },
-            [](const Population& p, ByteOut& out) { write_alpha_state(out, p); },
-            [&](Population& p, ByteIn& in) { read_alpha_state(in, p, 12, start); },
-            [](Population& p, const PoolScorer& s) { return run_generation(p, s); },
-            [](const Population& p) -> const std::vector<LossRow>& { return p.losses; });
+        expect_exact_resume(alpha_optimizer(), recurrent);
+        expect_exact_resume(beta_optimizer(BetaSettings{}), recurrent);
     }
 }
 
-TEST(OptimizerState, BetaResumesExactlyAndRefusesAlphasState) {
-    for (const bool recurrent : {false, true}) {
-        Network start(3, 1, recurrent);
-        randomize_dense(start);
-        expect_exact_resume<BetaSearch>(
-            recurrent, [&] { return BetaSearch(start, 16, BetaSettings{}); },
-            [](const BetaSearch& b, ByteOut& out) { b.write_state(out); },
-            [](BetaSearch& b, ByteIn& in) { b.read_state(in); },
-            [](BetaSearch& b, const PoolScorer& s) { return b.run_generation(s); },
-            [](const BetaSearch& b) -> const std::vector<LossRow>& { return b.losses(); });
-    }
-    Population p;
+TEST(OptimizerState, AStateIsReadOnlyByItsOptimizerAndPopulation) {
     Network start(3, 1, false);
     randomize_dense(start);
-    p.members = seed_population(start, 4);
-    p.losses.assign(4, LossRow(1, 0.0));
-    ByteOut out;
-    write_alpha_state(out, p);
-    BetaSearch beta(start, 4, BetaSettings{});
-    ByteIn in(out.bytes, "its optimizer state");
-    try {
-        beta.read_state(in);
-        FAIL();
-    } catch (const MalformedBackup& error) {
-        EXPECT_STREQ(error.what(), "its optimizer state: belongs to optimizer Alpha, not Beta");
-    }
+    ByteOut alpha_state;
+    alpha_optimizer()(start, 4, 1)->write_state(alpha_state);
+    auto refusal = [&](const Optimizer& reader) {
+        ByteIn in(alpha_state.bytes, "its optimizer state");
+        try {
+            const_cast<Optimizer&>(reader).read_state(in);
+        } catch (const MalformedBackup& error) {
+            return std::string(error.what());
+        }
+        return std::string();
+    };
+    EXPECT_EQ(refusal(*beta_optimizer(BetaSettings{})(start, 4, 1)),
+              "its optimizer state: belongs to optimizer Alpha, not Beta");
+    EXPECT_EQ(refusal(*alpha_optimizer()(start, 5, 1)),
+              "its optimizer state: holds another number of members");
+    EXPECT_EQ(refusal(*alpha_optimizer()(start, 4, 1)), "");
 }
 
 }  // namespace
