@@ -1,5 +1,8 @@
 #include "modelfile/backup.hpp"
 
+#include <nmmintrin.h>
+
+#include <algorithm>
 #include <bit>
 #include <cstring>
 #include <limits>
@@ -38,20 +41,51 @@ uint64_t le64(const unsigned char* p) {
 
 }  // namespace
 
+namespace {
+
+uint32_t crc32c_table(const unsigned char* data, std::size_t size, uint32_t crc) {
+    for (std::size_t i = 0; i < size; ++i) crc = crc_table[(crc ^ data[i]) & 0xFFu] ^ (crc >> 8);
+    return crc;
+}
+
+// The processor's CRC-32C instruction: the same values, eight bytes a step.
+__attribute__((target("sse4.2"))) uint32_t crc32c_instruction(const unsigned char* data,
+                                                              std::size_t size, uint32_t crc) {
+    uint64_t c = crc;
+    std::size_t i = 0;
+    for (; i + 8 <= size; i += 8) {
+        uint64_t word;
+        std::memcpy(&word, data + i, 8);
+        c = _mm_crc32_u64(c, word);
+    }
+    crc = static_cast<uint32_t>(c);
+    for (; i < size; ++i) crc = _mm_crc32_u8(crc, data[i]);
+    return crc;
+}
+
+const bool has_crc_instruction = __builtin_cpu_supports("sse4.2");
+
+}  // namespace
+
 uint32_t crc32c(const unsigned char* data, std::size_t size, uint32_t crc) {
     crc = ~crc;
-    for (std::size_t i = 0; i < size; ++i) crc = crc_table[(crc ^ data[i]) & 0xFFu] ^ (crc >> 8);
+    crc = has_crc_instruction ? crc32c_instruction(data, size, crc) : crc32c_table(data, size, crc);
     return ~crc;
 }
 
 // ---- Fields. ----
 
-void ByteOut::u32(uint32_t v) {
-    for (int i = 0; i < 4; ++i) bytes.push_back(static_cast<unsigned char>(v >> (8 * i)));
+// Fields are little-endian: on such a host they are copied as they are.
+static_assert(std::endian::native == std::endian::little, "fields are written as in memory");
+
+void ByteOut::raw(const void* data, std::size_t n) {
+    const std::size_t at = bytes.size();
+    if (bytes.capacity() < at + n) bytes.reserve(std::max(2 * bytes.capacity(), at + n));
+    bytes.resize(at + n);
+    std::memcpy(bytes.data() + at, data, n);
 }
-void ByteOut::u64(uint64_t v) {
-    for (int i = 0; i < 8; ++i) bytes.push_back(static_cast<unsigned char>(v >> (8 * i)));
-}
+void ByteOut::u32(uint32_t v) { raw(&v, 4); }
+void ByteOut::u64(uint64_t v) { raw(&v, 8); }
 void ByteOut::f64(double v) { u64(std::bit_cast<uint64_t>(v)); }
 void ByteOut::str(const std::string& v) {
     u32(static_cast<uint32_t>(v.size()));
@@ -59,11 +93,11 @@ void ByteOut::str(const std::string& v) {
 }
 void ByteOut::f64s(const std::vector<double>& v) {
     u64(v.size());
-    for (const double x : v) f64(x);
+    raw(v.data(), 8 * v.size());
 }
 void ByteOut::i32s(const std::vector<int32_t>& v) {
     u64(v.size());
-    for (const int32_t x : v) i32(x);
+    raw(v.data(), 4 * v.size());
 }
 
 void ByteIn::bad(const std::string& why) const {
@@ -202,19 +236,22 @@ void put_network(ByteOut& out, const Network& network) {
     out.i32(network.outputs);
     out.u8(network.recurrent ? 1 : 0);
     for (const uint32_t word : network.rng.state()) out.u32(word);
-    for (std::size_t i = 0; i < n; ++i) {
-        out.f64(network.biases[i]);
-        out.i32(network.activations[i]);
-        out.f64(network.sums[i]);
-        out.f64(network.values[i]);
-    }
+    out.raw(network.biases.data(), 8 * n);
+    out.raw(network.activations.data(), 4 * n);
+    out.raw(network.sums.data(), 8 * n);
+    out.raw(network.values.data(), 8 * n);
     // Links as (matrix index, weight); a cleared link's weight is 0.
     const std::size_t links = connection_count(network);
     out.u64(links);
-    for (std::size_t at = 0; at < n * n; ++at) {
-        if (network.links[at] == 0) continue;
-        out.u64(at);
-        out.f64(network.weights[at]);
+    const std::size_t at = out.bytes.size();
+    out.bytes.resize(at + 16 * links);
+    unsigned char* p = out.bytes.data() + at;
+    for (std::size_t k = 0; k < n * n; ++k) {
+        if (network.links[k] == 0) continue;
+        const uint64_t index = k;
+        std::memcpy(p, &index, 8);
+        std::memcpy(p + 8, &network.weights[k], 8);
+        p += 16;
     }
 }
 
@@ -239,15 +276,15 @@ Network get_network(ByteIn& in) {
     check_fits_in_memory(size);
     resize(network, size);
     const auto n = static_cast<std::size_t>(size);
+    for (std::size_t i = 0; i < n; ++i) network.biases[i] = in.f64();
     for (std::size_t i = 0; i < n; ++i) {
-        network.biases[i] = in.f64();
         network.activations[i] = in.i32();
         if (network.activations[i] < 0 || network.activations[i] >= activation_count) {
             in.bad("holds an unknown activation code");
         }
-        network.sums[i] = in.f64();
-        network.values[i] = in.f64();
     }
+    for (std::size_t i = 0; i < n; ++i) network.sums[i] = in.f64();
+    for (std::size_t i = 0; i < n; ++i) network.values[i] = in.f64();
     const uint64_t links = in.count(16);
     for (uint64_t k = 0; k < links; ++k) {
         const uint64_t at = in.u64();

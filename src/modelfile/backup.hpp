@@ -64,6 +64,7 @@ std::vector<BackupSection> read_backup_file(const std::string& path, const std::
 class ByteOut {
 public:
     void u8(uint8_t v) { bytes.push_back(v); }
+    void raw(const void* data, std::size_t n);  // bytes as they are in memory
     void u32(uint32_t v);
     void i32(int32_t v) { u32(static_cast<uint32_t>(v)); }
     void u64(uint64_t v);
