@@ -144,22 +144,42 @@ void ByteIn::finish() {
 
 // ---- Framing. ----
 
+BackupBuilder::BackupBuilder(ByteOut& out, const std::string& version, uint32_t sections)
+    : out_(out) {
+    out.bytes.clear();
+    out.raw(backup_magic, 8);
+    out.u32(backup_format_version);
+    out.u64(0);  // the length, filled in by finish
+    out.str(version);
+    out.u32(sections);
+}
+
+std::size_t BackupBuilder::begin_section(const std::array<char, 4>& tag) {
+    out_.raw(tag.data(), 4);
+    out_.u64(0);
+    return out_.bytes.size() - 8;
+}
+
+void BackupBuilder::end_section(std::size_t size_at) {
+    const uint64_t size = out_.bytes.size() - size_at - 8;
+    std::memcpy(out_.bytes.data() + size_at, &size, 8);
+}
+
+void BackupBuilder::finish() {
+    const uint64_t length = out_.bytes.size() + 4;
+    std::memcpy(out_.bytes.data() + 12, &length, 8);
+    out_.u32(crc32c(out_.bytes.data(), out_.bytes.size()));
+}
+
 std::vector<unsigned char> backup_bytes(const std::string& version,
                                         const std::vector<BackupSection>& sections) {
     ByteOut out;
-    for (const char c : backup_magic) out.u8(static_cast<uint8_t>(c));
-    out.u32(backup_format_version);
-    out.u64(0);  // the length, filled in below
-    out.str(version);
-    out.u32(static_cast<uint32_t>(sections.size()));
+    BackupBuilder builder(out, version, static_cast<uint32_t>(sections.size()));
     for (const BackupSection& section : sections) {
-        out.bytes.insert(out.bytes.end(), section.tag.begin(), section.tag.end());
-        out.u64(section.bytes.size());
-        out.bytes.insert(out.bytes.end(), section.bytes.begin(), section.bytes.end());
+        builder.section(section.tag,
+                        [&](ByteOut& o) { o.raw(section.bytes.data(), section.bytes.size()); });
     }
-    const uint64_t length = out.bytes.size() + 4;
-    for (int i = 0; i < 8; ++i) out.bytes[12 + i] = static_cast<unsigned char>(length >> (8 * i));
-    out.u32(crc32c(out.bytes.data(), out.bytes.size()));
+    builder.finish();
     return std::move(out.bytes);
 }
 
@@ -212,9 +232,9 @@ std::vector<BackupSection> backup_sections(const std::vector<unsigned char>& byt
     return sections;
 }
 
-void write_backup_file(const std::string& path, const std::string& version,
-                       const std::vector<BackupSection>& sections, const KeepGoing& keep_going) {
-    save_bytes_file(backup_bytes(version, sections), path, keep_going);
+void write_backup_file(const std::string& path, const std::vector<unsigned char>& bytes,
+                       const KeepGoing& keep_going) {
+    save_bytes_file(bytes, path, keep_going);
 }
 
 std::vector<BackupSection> read_backup_file(const std::string& path, const std::string& version,

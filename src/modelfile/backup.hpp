@@ -51,10 +51,10 @@ std::vector<unsigned char> backup_bytes(const std::string& version,
 std::vector<BackupSection> backup_sections(const std::vector<unsigned char>& bytes,
                                            const std::string& version);
 
-// Durable: written as save_network_file writes (a complete file replaces
+// Durable: written as save_network_file writes (write_backup_file writes
+// bytes built by backup_bytes or a BackupBuilder) (a complete file replaces
 // path atomically, flushed to disk with its folder).
-void write_backup_file(const std::string& path, const std::string& version,
-                       const std::vector<BackupSection>& sections,
+void write_backup_file(const std::string& path, const std::vector<unsigned char>& bytes,
                        const KeepGoing& keep_going = {});
 std::vector<BackupSection> read_backup_file(const std::string& path, const std::string& version,
                                             const KeepGoing& keep_going = {});
@@ -104,6 +104,25 @@ private:
     std::size_t size_;
     std::size_t at_ = 0;
     const char* what_;
+};
+
+// Builds a file's bytes in out, whose buffer is reused: the header, then
+// each section's content as its writer appends it, then finish().
+class BackupBuilder {
+public:
+    BackupBuilder(ByteOut& out, const std::string& version, uint32_t sections);
+    template <class Write>
+    void section(const std::array<char, 4>& tag, const Write& write) {
+        const std::size_t size_at = begin_section(tag);
+        write(out_);
+        end_section(size_at);
+    }
+    void finish();
+
+private:
+    std::size_t begin_section(const std::array<char, 4>& tag);
+    void end_section(std::size_t size_at);
+    ByteOut& out_;
 };
 
 // A whole network record, its engine and node values included.

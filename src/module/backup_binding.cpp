@@ -101,14 +101,14 @@ bool RunBackupPlan::load(const RunArguments& arguments) {
 void RunBackupPlan::install(RunHooks& hooks) {
     if (!active_) return;
     hooks.checkpoint = [this](int32_t epoch, bool last,
-                              const std::function<RunCheckpoint()>& state) {
+                              const std::function<void(RunCheckpoint&)>& fill) {
         // The end of a run whose backup is deleted needs none.
         const bool save = last ? !delete_at_end_ : (epoch + 1) % every_ == 0;
         if (!save) return true;
         try {
-            RunCheckpoint checkpoint = state();
-            checkpoint.arguments = arguments_;
-            unlocked([&] { save_checkpoint(path_, version_, checkpoint); });
+            fill(saved_);
+            saved_.arguments = arguments_;
+            unlocked([&] { save_checkpoint(path_, version_, saved_, &buffer_); });
         } catch (const ModelFileError& error) {
             set_os_error(error, path_);
             return false;

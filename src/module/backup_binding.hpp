@@ -38,6 +38,9 @@ private:
     bool delete_at_end_ = true;
     RunArguments arguments_;
     std::optional<RunCheckpoint> resume_;
+    // Reused from one save to the next.
+    RunCheckpoint saved_;
+    ByteOut buffer_;
 };
 
 // The repr of an object as a string; empty with an exception set.

@@ -59,21 +59,24 @@ bool run_epochs(const Network& start, const RunSettings& settings, const RunScor
             throw StateError(std::string("its random streams: ") + error.what());
         }
     }
-    auto state = [&](int32_t epochs_done) {
-        RunCheckpoint c;
+    // Assignments and cleared buffers: a checkpoint filled every epoch
+    // keeps its memory.
+    auto fill = [&](RunCheckpoint& c, int32_t epochs_done) {
         c.epochs_done = epochs_done;
         c.train = history.train;
         c.validation = history.validation;
         c.sizes = history.sizes;
         c.streams = capture_random_streams();
         c.best = best;
-        StateWriter optimizer_state;
-        optimizer->write_state(optimizer_state);
-        c.optimizer = std::move(optimizer_state.bytes);
-        StateWriter scorer_state;
-        if (scorer.write_state) scorer.write_state(scorer_state);
-        c.driver = std::move(scorer_state.bytes);
-        return c;
+        StateWriter state;
+        state.bytes.swap(c.optimizer);
+        state.bytes.clear();
+        optimizer->write_state(state);
+        c.optimizer.swap(state.bytes);
+        state.bytes.swap(c.driver);
+        state.bytes.clear();
+        if (scorer.write_state) scorer.write_state(state);
+        c.driver.swap(state.bytes);
     };
 
     LossRow best_row;
@@ -147,7 +150,7 @@ bool run_epochs(const Network& start, const RunSettings& settings, const RunScor
         }
         stop = stop || action == EpochAction::stop;
         if (hooks.checkpoint && !hooks.checkpoint(epoch, stop || epoch + 1 == epochs,
-                                                  [&] { return state(epoch + 1); })) {
+                                                  [&](RunCheckpoint& c) { fill(c, epoch + 1); })) {
             return false;
         }
         if (stop) break;

@@ -97,9 +97,10 @@ struct RunHooks {
         batch_end;
     EpochHook epoch_end;
     // After epoch_end, when the run goes on or ends normally: may save the
-    // run's state, which state() builds (all but the arguments). last: no
-    // epoch follows. False ends the run as a failure.
-    std::function<bool(int32_t epoch, bool last, const std::function<RunCheckpoint()>& state)>
+    // run's state, which fill writes into a checkpoint (all but the
+    // arguments; its buffers are reused). last: no epoch follows. False ends
+    // the run as a failure.
+    std::function<bool(int32_t epoch, bool last, const std::function<void(RunCheckpoint&)>& fill)>
         checkpoint;
 };
 

@@ -44,52 +44,36 @@ std::string data_fingerprint(const SeriesView& data) {
     return text;
 }
 
-std::vector<BackupSection> checkpoint_sections(const RunCheckpoint& c) {
-    std::vector<BackupSection> sections;
-    auto add = [&](const Tag& tag, ByteOut&& out) {
-        sections.push_back({tag, std::move(out.bytes)});
-    };
-    {
-        ByteOut out;
-        out.u32(static_cast<uint32_t>(c.arguments.size()));
+void checkpoint_bytes(const RunCheckpoint& c, const std::string& version, ByteOut& out) {
+    BackupBuilder file(out, version, 7);
+    file.section(arguments_tag, [&](ByteOut& o) {
+        o.u32(static_cast<uint32_t>(c.arguments.size()));
         for (const auto& [name, value] : c.arguments) {
-            out.str(name);
-            out.str(value);
+            o.str(name);
+            o.str(value);
         }
-        add(arguments_tag, std::move(out));
-    }
-    {
-        ByteOut out;
-        out.i32(c.epochs_done);
-        add(epoch_tag, std::move(out));
-    }
-    {
-        ByteOut out;
-        out.u32(static_cast<uint32_t>(c.train.size()));
-        for (const auto& series : c.train) out.f64s(series);
-        out.u32(static_cast<uint32_t>(c.validation.size()));
-        for (const auto& series : c.validation) out.f64s(series);
-        out.i32s(c.sizes);
-        add(history_tag, std::move(out));
-    }
-    {
-        ByteOut out;
-        put_random_streams(out, c.streams);
-        add(random_tag, std::move(out));
-    }
-    {
-        ByteOut out;
-        put_network(out, c.best);
-        add(best_tag, std::move(out));
-    }
-    sections.push_back({optimizer_tag, c.optimizer});
-    sections.push_back({driver_tag, c.driver});
-    return sections;
+    });
+    file.section(epoch_tag, [&](ByteOut& o) { o.i32(c.epochs_done); });
+    file.section(history_tag, [&](ByteOut& o) {
+        o.u32(static_cast<uint32_t>(c.train.size()));
+        for (const auto& series : c.train) o.f64s(series);
+        o.u32(static_cast<uint32_t>(c.validation.size()));
+        for (const auto& series : c.validation) o.f64s(series);
+        o.i32s(c.sizes);
+    });
+    file.section(random_tag, [&](ByteOut& o) { put_random_streams(o, c.streams); });
+    file.section(best_tag, [&](ByteOut& o) { put_network(o, c.best); });
+    file.section(optimizer_tag, [&](ByteOut& o) { o.raw(c.optimizer.data(), c.optimizer.size()); });
+    file.section(driver_tag, [&](ByteOut& o) { o.raw(c.driver.data(), c.driver.size()); });
+    file.finish();
 }
 
 void save_checkpoint(const std::string& path, const std::string& version,
-                     const RunCheckpoint& checkpoint) {
-    write_backup_file(path, version, checkpoint_sections(checkpoint));
+                     const RunCheckpoint& checkpoint, ByteOut* buffer) {
+    ByteOut own;
+    ByteOut& out = buffer ? *buffer : own;
+    checkpoint_bytes(checkpoint, version, out);
+    write_backup_file(path, out.bytes);
 }
 
 RunCheckpoint checkpoint_from_sections(const std::vector<BackupSection>& sections,

@@ -45,9 +45,11 @@ struct RunCheckpoint {
     std::vector<unsigned char> driver;
 };
 
-std::vector<BackupSection> checkpoint_sections(const RunCheckpoint& checkpoint);
+// The backup file's bytes, built in out (its buffer reused).
+void checkpoint_bytes(const RunCheckpoint& checkpoint, const std::string& version, ByteOut& out);
+// Writes the backup durably; buffer (when given) is reused for the bytes.
 void save_checkpoint(const std::string& path, const std::string& version,
-                     const RunCheckpoint& checkpoint);
+                     const RunCheckpoint& checkpoint, ByteOut* buffer = nullptr);
 
 // Reads and checks a backup for a run with these arguments. Throws
 // MalformedBackup saying why it cannot be used: not a backup, torn,

@@ -53,6 +53,12 @@ void expect_same_network(const Network& a, const Network& b) {
     EXPECT_EQ(a.rng, b.rng);
 }
 
+std::vector<unsigned char> file_of(const RunCheckpoint& c) {
+    ByteOut out;
+    checkpoint_bytes(c, "1.0", out);
+    return out.bytes;
+}
+
 std::string refusal(const std::vector<unsigned char>& bytes, const RunArguments& arguments,
                     const std::string& version = "1.0") {
     try {
@@ -65,7 +71,7 @@ std::string refusal(const std::vector<unsigned char>& bytes, const RunArguments&
 
 TEST(RunBackup, RoundTripsEveryField) {
     const RunCheckpoint c = sample_checkpoint();
-    const auto bytes = backup_bytes("1.0", checkpoint_sections(c));
+    const auto bytes = file_of(c);
     const RunCheckpoint back = checkpoint_from_sections(backup_sections(bytes, "1.0"), c.arguments);
     EXPECT_EQ(back.arguments, c.arguments);
     EXPECT_EQ(back.epochs_done, 2);
@@ -89,7 +95,7 @@ TEST(RunBackup, RoundTripsEveryField) {
 // or single damaged byte gets through.
 TEST(RunBackup, RefusesUnusableFilesSayingWhy) {
     const RunCheckpoint c = sample_checkpoint();
-    const auto bytes = backup_bytes("1.0", checkpoint_sections(c));
+    const auto bytes = file_of(c);
     const RunArguments& args = c.arguments;
     EXPECT_EQ(refusal(bytes, args), "");
     for (std::size_t n = 0; n < bytes.size(); ++n) {
@@ -125,13 +131,10 @@ TEST(RunBackup, RefusesUnusableFilesSayingWhy) {
 TEST(RunBackup, RefusesImpossibleContent) {
     RunCheckpoint c = sample_checkpoint();
     c.sizes.push_back(7);  // three sizes for two epochs
-    EXPECT_NE(refusal(backup_bytes("1.0", checkpoint_sections(c)), c.arguments)
-                  .find("one value per epoch"),
-              std::string::npos);
+    EXPECT_NE(refusal(file_of(c), c.arguments).find("one value per epoch"), std::string::npos);
     c = sample_checkpoint();
     c.best.recurrent = false;  // keeps its self link
-    EXPECT_NE(refusal(backup_bytes("1.0", checkpoint_sections(c)), c.arguments)
-                  .find("link its network may not have"),
+    EXPECT_NE(refusal(file_of(c), c.arguments).find("link its network may not have"),
               std::string::npos);
 }
 
