@@ -105,10 +105,10 @@ PyObject* model_evolve(PyObject* self, PyObject* args, PyObject* kwargs) {
     int pop_size = 100, batch_size = -1, epochs = 100, verbose = 1;
     PyObject* validation_data = Py_None;
     PyObject* callbacks_argument = Py_None;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|iiiOi$O:evolve",
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|iiiOO&$O:evolve",
                                      const_cast<char**>(keywords), &x_argument, &y_argument,
-                                     &pop_size, &batch_size, &epochs, &validation_data, &verbose,
-                                     &callbacks_argument)) {
+                                     &pop_size, &batch_size, &epochs, &validation_data,
+                                     parse_verbose, &verbose, &callbacks_argument)) {
         return nullptr;
     }
     if (!check_settings(pop_size, batch_size, epochs)) return nullptr;

@@ -87,9 +87,9 @@ PyObject* model_func_evolve(PyObject* self, PyObject* args, PyObject* kwargs) {
     PyObject* validation_func = Py_None;
     PyObject* callbacks_argument = Py_None;
     int pop_size = 100, epochs = 100, verbose = 1;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|iiiO$O:func_evolve",
-                                     const_cast<char**>(keywords), &train_func, &pop_size, &epochs,
-                                     &verbose, &validation_func, &callbacks_argument)) {
+    if (!PyArg_ParseTupleAndKeywords(
+            args, kwargs, "O|iiO&O$O:func_evolve", const_cast<char**>(keywords), &train_func,
+            &pop_size, &epochs, parse_verbose, &verbose, &validation_func, &callbacks_argument)) {
         return nullptr;
     }
     if (!check_arguments(train_func, validation_func, pop_size, epochs)) return nullptr;
@@ -114,7 +114,12 @@ PyObject* model_func_evolve(PyObject* self, PyObject* args, PyObject* kwargs) {
     settings.verbose = verbose;
     settings.monitors = model->monitors;
     // Read now: the callbacks may compile the model again.
-    settings.optimizer = optimizer_strategy(model->optimizer);
+    try {
+        settings.optimizer = optimizer_strategy(model->optimizer);
+    } catch (...) {
+        set_error_from_current_exception();
+        return nullptr;
+    }
     const bool recurrent = model->recurrent;
     if (backup.active()) {
         const std::string optimizer_text = repr_text(model->optimizer);
@@ -146,7 +151,7 @@ PyObject* model_func_evolve(PyObject* self, PyObject* args, PyObject* kwargs) {
 
     try {
         FunctionScoring scoring;
-        scoring.score = [&](std::vector<Network>& pool, std::vector<LossRow>& rows) {
+        scoring.score = [&](int32_t, std::vector<Network>& pool, std::vector<LossRow>& rows) {
             return score_with(train_ref.get(), pool, rows);
         };
         if (has_validation) {

@@ -1,5 +1,6 @@
 #include "module/optimizers.hpp"
 
+#include <algorithm>
 #include <new>
 #include <string>
 
@@ -113,22 +114,31 @@ bool ready_beta_type() {
 }
 
 // The registration of every optimizer type: its name for compile(optimizer=...),
-// its name in the submodule, how its type is readied, and its run strategy.
+// its name in the submodule, how its type is readied, its run strategy and
+// its line in Model.summary.
 struct OptimizerKind {
     const char* name;
     const char* attribute;
     PyTypeObject* type;
     bool (*ready)();
     OptimizerFactory (*strategy)(PyObject* object);
+    std::string (*summary)(PyObject* object);
 };
 
-const OptimizerKind optimizer_kinds[] = {
-    {"alpha", "Alpha", &AlphaType, ready_alpha_type, [](PyObject*) { return alpha_optimizer(); }},
+constexpr OptimizerKind optimizer_kinds[] = {
+    {"alpha", "Alpha", &AlphaType, ready_alpha_type, [](PyObject*) { return alpha_optimizer(); },
+     alpha_summary},
     {"beta", "Beta", &BetaType, ready_beta_type,
      [](PyObject* object) {
          return beta_optimizer(reinterpret_cast<BetaObject*>(object)->settings);
-     }},
+     },
+     beta_summary},
 };
+
+// A row with a missing entry would crash at its first use.
+static_assert(std::ranges::all_of(optimizer_kinds, [](const OptimizerKind& kind) {
+    return kind.name && kind.attribute && kind.type && kind.ready && kind.strategy && kind.summary;
+}));
 
 }  // namespace
 
@@ -147,6 +157,15 @@ OptimizerFactory optimizer_strategy(PyObject* optimizer) {
         }
     }
     return {};
+}
+
+std::string optimizer_summary(PyObject* optimizer) {
+    if (optimizer) {
+        for (const OptimizerKind& kind : optimizer_kinds) {
+            if (PyObject_TypeCheck(optimizer, kind.type)) return kind.summary(optimizer);
+        }
+    }
+    return "?";
 }
 
 bool is_optimizer(PyObject* object) {

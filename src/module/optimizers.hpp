@@ -2,6 +2,7 @@
 // registered once in optimizers.cpp with its name and its run strategy.
 #pragma once
 
+#include <string>
 #include <string_view>
 
 #include "module/numpy.hpp"
@@ -31,6 +32,9 @@ const BetaSettings* beta_settings_of(PyObject* optimizer);
 // (a run does not see later changes to the object); empty (Alpha) for
 // anything that is not an optimizer.
 OptimizerFactory optimizer_strategy(PyObject* optimizer);
+
+// How Model.summary shows an optimizer object; "?" for anything else.
+std::string optimizer_summary(PyObject* optimizer);
 
 // True for an instance of one of the optimizer types.
 bool is_optimizer(PyObject* object);

@@ -183,6 +183,18 @@ bool Callbacks::train_end(PyObject* logs) {
     return true;
 }
 
+int parse_verbose(PyObject* object, void* verbose) {
+    if (PyUnicode_Check(object)) {
+        if (PyUnicode_CompareWithASCIIString(object, "auto") != 0) {
+            PyErr_Format(PyExc_ValueError, "verbose must be an int or 'auto', got %R.", object);
+            return 0;
+        }
+        *static_cast<int*>(verbose) = 1;
+        return 1;
+    }
+    return PyArg_Parse(object, "i:verbose", static_cast<int*>(verbose));
+}
+
 RunHooks python_hooks(ModelObject* model, Callbacks& callbacks, PythonConsole& console,
                       const std::vector<int32_t>& codes, bool has_validation, bool has_monitors,
                       bool batch_hooks) {

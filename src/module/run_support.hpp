@@ -69,6 +69,10 @@ RunHooks python_hooks(ModelObject* model, Callbacks& callbacks, PythonConsole& c
                       const std::vector<int32_t>& codes, bool has_validation, bool has_monitors,
                       bool batch_hooks);
 
+// A converter for PyArg_Parse* ("O&"): verbose as an int, as "i" takes
+// it, or "auto", which means 1. Other strings raise ValueError.
+int parse_verbose(PyObject* object, void* verbose);
+
 // Holds the interpreter lock in code that may run with it released.
 class GilHold {
 public:

@@ -94,7 +94,7 @@ bool run_epochs(const Network& start, const RunSettings& settings, const RunScor
             if (hooks.keep_going && !hooks.keep_going()) return false;
             if (hooks.batch_begin && !hooks.batch_begin(epoch, b)) return false;
             const PoolScorer score = [&](std::vector<Network>& pool, std::vector<LossRow>& rows) {
-                return scorer.score(b, pool, rows);
+                return scorer.score(epoch, b, pool, rows);
             };
             if (!optimizer->run_generation(score)) return false;
             const std::vector<LossRow>& losses = optimizer->losses();

@@ -64,10 +64,11 @@ struct RunScorer {
     int64_t batches = 1;  // per epoch, at least 1
     // At the start of every epoch, before its first batch; may be empty.
     std::function<void(int32_t epoch)> begin_epoch;
-    // Scores a pool on a batch of the current epoch, one row per member in
-    // pool order (rows may hold rows to reuse). False when scoring failed
-    // in a way the caller reports itself.
-    std::function<bool(int64_t batch, std::vector<Network>& pool, std::vector<LossRow>& rows)>
+    // Scores a pool on a batch of an epoch, one row per member in pool
+    // order (rows may hold rows to reuse). False when scoring failed in a
+    // way the caller reports itself.
+    std::function<bool(int32_t epoch, int64_t batch, std::vector<Network>& pool,
+                       std::vector<LossRow>& rows)>
         score;
     // The row a batch counts when no member has a finite primary loss;
     // best is the best network kept from before. Scoring may leave its

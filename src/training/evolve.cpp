@@ -152,7 +152,7 @@ bool evolve_dataset(const Network& start, const SeriesView& x, const SeriesView&
     auto slice = [&](const SeriesView& all, int64_t b) {
         return all.slice(b * batch, std::min(samples, b * batch + batch));
     };
-    scorer.score = [&](int64_t b, std::vector<Network>& pool, std::vector<LossRow>& rows) {
+    scorer.score = [&](int32_t, int64_t b, std::vector<Network>& pool, std::vector<LossRow>& rows) {
         const SeriesView bx = slice(all_x, b);
         const SeriesView by = slice(all_y, b);
         unlocked([&] { evaluate_pool_into(pool, bx, by, codes, rows); });

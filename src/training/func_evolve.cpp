@@ -14,11 +14,12 @@ bool evolve_function(const Network& start, const FunctionSettings& settings,
     // Read now: a hook may replace the network that start refers to.
     const bool recurrent = start.recurrent;
     RunScorer scorer;
-    scorer.score = [&, recurrent](int64_t, std::vector<Network>& pool, std::vector<LossRow>& rows) {
+    scorer.score = [&, recurrent](int32_t epoch, int64_t, std::vector<Network>& pool,
+                                  std::vector<LossRow>& rows) {
         if (recurrent) {
             for (Network& network : pool) clear_state(network);
         }
-        return scoring.score(pool, rows);
+        return scoring.score(epoch, pool, rows);
     };
     scorer.fallback = [](int64_t, Network&) { return LossRow{std::numeric_limits<double>::max()}; };
     if (scoring.validate) {

@@ -25,9 +25,11 @@ struct FunctionSettings {
 
 // The caller's functions (the bindings call Python in them).
 struct FunctionScoring {
-    // One row per pool member; entry 0 ranks. Recurrent networks come with
-    // their state cleared: every one starts a fresh sequence.
-    PoolScorer score;
+    // One row per pool member of the epoch's generation; entry 0 ranks.
+    // Recurrent networks come with their state cleared: every one starts a
+    // fresh sequence.
+    std::function<bool(int32_t epoch, std::vector<Network>& pool, std::vector<LossRow>& rows)>
+        score;
     // The validation score of the best network at an epoch's end; false
     // when it failed. Empty: the run has no validation.
     std::function<bool(const Network& best, double& value)> validate;

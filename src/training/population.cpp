@@ -1,21 +1,10 @@
 #include "training/population.hpp"
 
 #include <algorithm>
-#include <cmath>
-#include <exception>
 #include <limits>
-#include <new>
-#include <stdexcept>
 #include <string>
-#include <utility>
 
-#include "evolution/crossover.hpp"
-#include "evolution/failure.hpp"
-#include "evolution/mutation.hpp"
-#include "evolution/random.hpp"
 #include "network/memory.hpp"
-#include "progress/console.hpp"
-#include "training/breeding.hpp"
 #include "training/workers.hpp"
 
 namespace tessavo {
