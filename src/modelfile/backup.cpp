@@ -260,18 +260,19 @@ void put_network(ByteOut& out, const Network& network) {
     out.raw(network.activations.data(), 4 * n);
     out.raw(network.sums.data(), 8 * n);
     out.raw(network.values.data(), 8 * n);
-    // Links as (matrix index, weight); a cleared link's weight is 0.
+    // The link matrix as bits (entry k at bit k % 8 of byte k / 8), then
+    // the weight of every set link in matrix order; a cleared link's
+    // weight is 0.
     const std::size_t links = connection_count(network);
-    out.u64(links);
     const std::size_t at = out.bytes.size();
-    out.bytes.resize(at + 16 * links);
-    unsigned char* p = out.bytes.data() + at;
+    out.bytes.resize(at + (n * n + 7) / 8 + 8 * links, 0);
+    unsigned char* bits = out.bytes.data() + at;
+    unsigned char* p = bits + (n * n + 7) / 8;
     for (std::size_t k = 0; k < n * n; ++k) {
         if (network.links[k] == 0) continue;
-        const uint64_t index = k;
-        std::memcpy(p, &index, 8);
-        std::memcpy(p + 8, &network.weights[k], 8);
-        p += 16;
+        bits[k / 8] = static_cast<unsigned char>(bits[k / 8] | (1u << (k % 8)));
+        std::memcpy(p, &network.weights[k], 8);
+        p += 8;
     }
 }
 
@@ -305,15 +306,18 @@ Network get_network(ByteIn& in) {
     }
     for (std::size_t i = 0; i < n; ++i) network.sums[i] = in.f64();
     for (std::size_t i = 0; i < n; ++i) network.values[i] = in.f64();
-    const uint64_t links = in.count(16);
-    for (uint64_t k = 0; k < links; ++k) {
-        const uint64_t at = in.u64();
-        const double w = in.f64();
-        if (at >= n * n) in.bad("holds a link outside its network");
-        const auto from = static_cast<int32_t>(at % n);
-        const auto to = static_cast<int32_t>(at / n);
+    if ((n * n + 7) / 8 > in.left()) in.bad("ends early");
+    std::vector<uint8_t> bits((n * n + 7) / 8);
+    for (uint8_t& b : bits) b = in.u8();
+    if (n * n % 8 != 0 && (bits.back() >> (n * n % 8)) != 0) {
+        in.bad("holds a link outside its network");
+    }
+    for (std::size_t k = 0; k < n * n; ++k) {
+        if (((bits[k / 8] >> (k % 8)) & 1u) == 0) continue;
+        const auto from = static_cast<int32_t>(k % n);
+        const auto to = static_cast<int32_t>(k / n);
         if (!link_allowed(network, from, to)) in.bad("holds a link its network may not have");
-        set_link(network, from, to, w);
+        set_link(network, from, to, in.f64());
     }
     return network;
 }

@@ -110,8 +110,15 @@ struct Writer {
         return at;
     }
     void flush() {
-        const unsigned char* p = buffer.data();
-        std::size_t left = used;
+        write_out(buffer.data(), used);
+        used = 0;
+    }
+    // Writes bytes straight from the caller's memory, after the buffer's.
+    void direct(const unsigned char* p, std::size_t n) {
+        flush();
+        write_out(p, n);
+    }
+    void write_out(const unsigned char* p, std::size_t left) {
         while (left > 0) {
             const ssize_t written = ::write(fd, p, left);
             if (written < 0) {
@@ -124,7 +131,6 @@ struct Writer {
             left -= static_cast<std::size_t>(written);
             pacer.poll();
         }
-        used = 0;
     }
     void poll() { pacer.poll(); }
 };
@@ -478,14 +484,13 @@ void save_network_file(const Network& network, const std::string& path,
 
 void save_bytes_file(const std::vector<unsigned char>& bytes, const std::string& path,
                      const KeepGoing& keep_going) {
+    save_pieces_file({{bytes.data(), bytes.size()}}, path, keep_going);
+}
+
+void save_pieces_file(const std::vector<std::span<const unsigned char>>& pieces,
+                      const std::string& path, const KeepGoing& keep_going) {
     replace_file(path, keep_going, [&](Writer& out) {
-        constexpr std::size_t piece = 1 << 16;
-        for (std::size_t at = 0; at < bytes.size(); at += piece) {
-            const std::size_t n = std::min(piece, bytes.size() - at);
-            std::memcpy(out.reserve(n), bytes.data() + at, n);
-            out.poll();
-        }
-        out.flush();
+        for (const auto& piece : pieces) out.direct(piece.data(), piece.size());
     });
 }
 

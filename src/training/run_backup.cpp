@@ -44,8 +44,10 @@ std::string data_fingerprint(const SeriesView& data) {
     return text;
 }
 
-void checkpoint_bytes(const RunCheckpoint& c, const std::string& version, ByteOut& out) {
-    BackupBuilder file(out, version, 7);
+namespace {
+
+// Every section before the optimizer's.
+void first_sections(BackupBuilder& file, const RunCheckpoint& c) {
     file.section(arguments_tag, [&](ByteOut& o) {
         o.u32(static_cast<uint32_t>(c.arguments.size()));
         for (const auto& [name, value] : c.arguments) {
@@ -63,17 +65,44 @@ void checkpoint_bytes(const RunCheckpoint& c, const std::string& version, ByteOu
     });
     file.section(random_tag, [&](ByteOut& o) { put_random_streams(o, c.streams); });
     file.section(best_tag, [&](ByteOut& o) { put_network(o, c.best); });
+}
+
+constexpr uint32_t section_count = 7;
+
+}  // namespace
+
+void checkpoint_bytes(const RunCheckpoint& c, const std::string& version, ByteOut& out) {
+    BackupBuilder file(out, version, section_count);
+    first_sections(file, c);
     file.section(optimizer_tag, [&](ByteOut& o) { o.raw(c.optimizer.data(), c.optimizer.size()); });
     file.section(driver_tag, [&](ByteOut& o) { o.raw(c.driver.data(), c.driver.size()); });
     file.finish();
 }
 
-void save_checkpoint(const std::string& path, const std::string& version,
-                     const RunCheckpoint& checkpoint, ByteOut* buffer) {
+void save_checkpoint(const std::string& path, const std::string& version, const RunCheckpoint& c,
+                     ByteOut* buffer) {
+    // The bytes of checkpoint_bytes, with the optimizer's state (the bulk)
+    // written from where it is rather than copied.
     ByteOut own;
-    ByteOut& out = buffer ? *buffer : own;
-    checkpoint_bytes(checkpoint, version, out);
-    write_backup_file(path, out.bytes);
+    ByteOut& head = buffer ? *buffer : own;
+    BackupBuilder file(head, version, section_count);
+    first_sections(file, c);
+    head.raw(optimizer_tag.data(), 4);
+    head.u64(c.optimizer.size());
+    ByteOut tail;
+    tail.raw(driver_tag.data(), 4);
+    tail.u64(c.driver.size());
+    tail.raw(c.driver.data(), c.driver.size());
+    const uint64_t length = head.bytes.size() + c.optimizer.size() + tail.bytes.size() + 4;
+    std::memcpy(head.bytes.data() + 12, &length, 8);
+    uint32_t crc = crc32c(head.bytes.data(), head.bytes.size());
+    crc = crc32c(c.optimizer.data(), c.optimizer.size(), crc);
+    crc = crc32c(tail.bytes.data(), tail.bytes.size(), crc);
+    tail.u32(crc);
+    save_pieces_file({{head.bytes.data(), head.bytes.size()},
+                      {c.optimizer.data(), c.optimizer.size()},
+                      {tail.bytes.data(), tail.bytes.size()}},
+                     path);
 }
 
 RunCheckpoint checkpoint_from_sections(const std::vector<BackupSection>& sections,

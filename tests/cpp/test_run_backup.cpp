@@ -151,6 +151,7 @@ TEST(RunBackup, WritesDurablyAndLeavesNoTemporary) {
     c.sizes = {1, 2, 3};
     save_checkpoint(path, "1.0", c);  // replaces the first
     EXPECT_EQ(load_checkpoint(path, "1.0", c.arguments).epochs_done, 3);
+    EXPECT_EQ(read_bytes_file(path), file_of(c));  // written in pieces, the same bytes
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder),
                             std::filesystem::directory_iterator()),
               1);
