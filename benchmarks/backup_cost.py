@@ -34,11 +34,14 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--epochs", type=int, default=30)
     parser.add_argument("--repeat", type=int, default=5)
+    parser.add_argument("--folder", default=None,
+                        help="where the backups go (default: a temporary folder); /dev/shm "
+                             "shows the cost without a disk's flush")
     args = parser.parse_args()
     tessavo.set_num_threads(1)
     for name, optimizer in (("Alpha", tessavo.optimizers.Alpha), ("Beta", tessavo.optimizers.Beta)):
         plain, backed = [], []
-        with tempfile.TemporaryDirectory() as folder:
+        with tempfile.TemporaryDirectory(dir=args.folder) as folder:
             for _ in range(args.repeat):
                 plain.append(run(optimizer, args.epochs, None))
                 backed.append(run(optimizer, args.epochs, os.path.join(folder, "backup")))
