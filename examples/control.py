@@ -3,7 +3,14 @@
 No dataset here: each genome of the population drives the cart through a few
 episodes, and its score (lower is better) is the share of time steps it failed
 to keep the pole up. The cart-pole dynamics are written out below in NumPy.
+
+Checked at the end: over 16 starts it never saw, the evolved controller keeps
+the pole up for at least 90% of the steps on average. With
+TESSAVO_EXAMPLE_QUICK=1 episodes last 100 steps instead of 500, and the run
+is shorter.
 """
+import os
+
 import numpy as np
 import numpy.typing as npt
 
@@ -13,7 +20,9 @@ Array = npt.NDArray[np.float64]
 
 GRAVITY, CART_MASS, POLE_MASS, HALF_LENGTH = 9.8, 1.0, 0.1, 0.5
 FORCE, DT = 10.0, 0.02
-MAX_STEPS = 500
+# Small caps for the test that runs every example.
+QUICK = os.environ.get("TESSAVO_EXAMPLE_QUICK") == "1"
+MAX_STEPS = 100 if QUICK else 500
 X_LIMIT, ANGLE_LIMIT = 2.4, 12 * np.pi / 180
 
 rng = np.random.default_rng(7)
@@ -71,13 +80,16 @@ def validation_func(genome: tessavo.Genome) -> float:
 
 # Other examples import the dynamics and the score from here.
 if __name__ == "__main__":
+    tessavo.set_random_seed(0)
     model = tessavo.Model(4, 1, size=7)
     model.compile(monitors=["size"])
     history = model.func_evolve(
-        train_func, pop_size=30, epochs=30, validation_func=validation_func, verbose=1
+        train_func, pop_size=30, epochs=10 if QUICK else 30, validation_func=validation_func,
+        verbose=1,
     )
 
     steps = episode_steps(model, np.random.default_rng(5).uniform(-0.15, 0.15, size=(16, 4)))
     print(f"best score per epoch: {np.round(history['loss'], 3).tolist()}")
     print(f"the evolved controller balances the pole for {steps.mean():.0f} of {MAX_STEPS} "
           f"steps on average over 16 new starts")
+    assert steps.mean() >= 0.9 * MAX_STEPS, "the controller does not keep the pole up"

@@ -3,10 +3,14 @@
 Double pole balancing with velocities (Wieland's equations): a cart on a
 track of +-2.4 m carries a long and a short pole, and the network sees the
 positions and velocities of all three. A network solves the task when it
-balances 100,000 actions (about 33 minutes of simulated time). Beta
-usually finds one within one or two thousand networks scored.
+balances 100,000 actions (about 33 minutes of simulated time).
+
+Checked at the end: with the default seed, Beta finds such a network within
+the run, and the model it ends with balances as many actions. With
+TESSAVO_EXAMPLE_QUICK=1 the task counts as solved at 10,000 actions.
 """
 import math
+import os
 import sys
 
 import numpy as np
@@ -25,7 +29,8 @@ FORCE = 10.0
 TAU = 0.01
 TRACK = 2.4
 FAIL_ANGLE = 0.628329
-SOLVED = 100_000
+# Small caps for the test that runs every example.
+SOLVED = 10_000 if os.environ.get("TESSAVO_EXAMPLE_QUICK") == "1" else 100_000
 
 State = tuple[float, float, float, float, float, float]
 
@@ -115,10 +120,11 @@ def main(seed: int = 1) -> None:
     model.func_evolve(counter, pop_size=50, epochs=200, verbose=0,
                       callbacks=[StopWhenSolved(counter)])
     if counter.solved_at is None:
-        print(f"Not solved after {counter.scored} networks.")
-    else:
-        print(f"Solved after {counter.solved_at} networks scored; "
-              f"the model balances {balanced(model)} actions.")
+        sys.exit(f"Not solved after {counter.scored} networks.")
+    actions = balanced(model)
+    print(f"Solved after {counter.solved_at} networks scored; "
+          f"the model balances {actions} actions.")
+    assert actions >= SOLVED, "the model does not balance the poles"
 
 
 if __name__ == "__main__":

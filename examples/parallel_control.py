@@ -3,15 +3,19 @@
 Each genome's score is a Python simulation, so scoring is nearly all of the
 time and other cores are the way to go faster. tessavo.scorer turns the
 per-genome score into a train_func that maps it over the pool; the genomes
-travel to the worker processes by pickling. Under the same seed the run is
-the same as with serial scoring, only faster.
+travel to the worker processes by pickling.
+
+Checked at the end: under the same seed the run is the same as with serial
+scoring. Both are timed; how much faster the pool is depends on the machine
+(see the benchmarks page). With TESSAVO_EXAMPLE_QUICK=1 the runs are
+shorter.
 """
 import os
 import time
 from concurrent.futures import Executor, ProcessPoolExecutor
 
 import tessavo
-from control import score  # a module-level function: workers import it by name
+from control import QUICK, score  # a module-level function: workers import it by name
 
 
 def run(executor: Executor | None, chunksize: int = 1) -> tuple[dict[str, list[float]], float]:
@@ -20,7 +24,7 @@ def run(executor: Executor | None, chunksize: int = 1) -> tuple[dict[str, list[f
     model.compile(monitors=["size"])
     start = time.perf_counter()
     train_func = tessavo.scorer(score, executor, chunksize=chunksize)
-    history = model.func_evolve(train_func, pop_size=30, epochs=20, verbose=0)
+    history = model.func_evolve(train_func, pop_size=30, epochs=5 if QUICK else 20, verbose=0)
     return history, time.perf_counter() - start
 
 

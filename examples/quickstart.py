@@ -1,7 +1,13 @@
-"""tessavo in one minute: evolve a network that computes XOR."""
+"""tessavo in one minute: evolve a network that computes XOR.
+
+Checked at the end: every output of the evolved network is within 0.1 of
+XOR's.
+"""
 import numpy as np
 
 import tessavo
+
+tessavo.set_random_seed(1)
 
 x = np.array([[0, 0], [0, 1], [1, 0], [1, 1]], dtype=np.float64)
 y = np.array([[0], [1], [1], [0]], dtype=np.float64)
@@ -20,3 +26,5 @@ print("loss every 30 epochs:", [round(v, 4) for v in history["loss"][::30]])
 print("loss after training: ", model.evaluate(x, y)[0])
 print("nodes in the trained network:", model.size)
 print("predictions:", np.round(model.predict(x).ravel(), 3))
+
+assert np.abs(model.predict(x) - y).max() < 0.1, "the network does not compute XOR"

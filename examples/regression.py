@@ -1,4 +1,8 @@
-"""Fit a noisy one-dimensional function, in batches, watching a validation set."""
+"""Fit a noisy one-dimensional function, in batches, watching a validation set.
+
+Checked at the end: the validation loss (mean squared error) is below 0.02,
+eight times what the noise alone gives (0.0025).
+"""
 import numpy as np
 import numpy.typing as npt
 
@@ -7,6 +11,7 @@ import tessavo
 Array = npt.NDArray[np.float64]
 
 rng = np.random.default_rng(0)
+tessavo.set_random_seed(6)
 
 
 def target(x: Array) -> Array:
@@ -39,3 +44,5 @@ print("evaluate on validation data [mse, mae]:", model.evaluate(x_val, y_val))
 grid = np.linspace(-2, 2, 9).reshape(-1, 1)
 for xi, yi, ti in zip(grid.ravel(), model.predict(grid).ravel(), target(grid).ravel()):
     print(f"  f({xi:+.1f}) = {yi:+.3f}   target {ti:+.3f}")
+
+assert history["val_loss"][-1] < 0.02, "the fit is not close to the noise's own loss"

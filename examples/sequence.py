@@ -1,4 +1,8 @@
-"""A recurrent network that reads a sequence and reports its mean."""
+"""A recurrent network that reads a sequence and reports its mean.
+
+Checked at the end: the mean absolute error on the validation series is
+below 0.06 and lower than the untrained network's.
+"""
 import numpy as np
 import numpy.typing as npt
 
@@ -7,6 +11,7 @@ import tessavo
 Array = npt.NDArray[np.float64]
 
 rng = np.random.default_rng(1)
+tessavo.set_random_seed(4)
 
 
 def dataset(series: int, steps: int = 6) -> tuple[Array, Array]:
@@ -22,14 +27,18 @@ x_val, y_val = dataset(32)
 
 model = tessavo.Model(1, 1, size=6, recurrent=True)
 model.compile(loss="mae", monitors=["size"])
-print("val mae before:", model.evaluate(x_val, y_val)[0])
+before = model.evaluate(x_val, y_val)[0]
+print("val mae before:", before)
 
 history = model.evolve(x_train, y_train, pop_size=50, epochs=200,
                        validation_data=(x_val, y_val), verbose=2)
 
-print("val mae after: ", model.evaluate(x_val, y_val)[0])
+after = model.evaluate(x_val, y_val)[0]
+print("val mae after: ", after)
 sample = x_val[:3]
 model.clear()
 outputs = model.predict(sample)[:, -1, 0]  # each series starts from a cleared state
 for series, out in zip(sample[:, :, 0], outputs):
     print(f"  {np.round(series, 2)} mean {series.mean():.3f} -> {out:.3f}")
+
+assert after < 0.06 and after < before, "the network does not report the mean"

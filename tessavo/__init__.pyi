@@ -37,6 +37,8 @@ _Array = numpy.ndarray[Any, numpy.dtype[numpy.bool_ | numpy.integer[Any] | numpy
 _Data = numpy.typing.ArrayLike
 _LossName = Literal["mse", "mae", "mape"]
 _MonitorName = Literal["size"]
+# Keras's verbose values, taken by predict and evaluate for its habits.
+_Verbose = int | Literal["auto"]
 _ActivationName = Literal["sigmoid", "tanh", "relu", "linear"]
 _History = dict[str, list[float]]
 _Path = str | os.PathLike[str]
@@ -73,16 +75,36 @@ class Model:
             default) means inputs + outputs, so no hidden node.
         recurrent: Whether the network is recurrent; taken by its truth value.
             Default False.
+        seed: None (the default) draws from tessavo's process-wide stream
+            (see set_random_seed). An int from 0 to 2**64 - 1 builds the
+            network from a stream of its own: the same arguments give the
+            same network in any thread, and the process-wide stream is left
+            as it was. Keyword only.
+        output_activation: None (the default) draws each output node's
+            activation at random, as for every other node; "sigmoid",
+            "tanh", "relu" or "linear" gives every output node that
+            activation (the other nodes are drawn as without it). Evolution
+            may still change it. Keyword only.
 
     Raises:
         TypeError: An argument has the wrong type.
         OverflowError: An integer outside the 32-bit range.
-        ValueError: inputs or outputs negative, or size neither -1 nor at
-            least inputs + outputs.
+        ValueError: inputs or outputs negative, size neither -1 nor at
+            least inputs + outputs, seed outside 0 to 2**64 - 1, or an
+            unknown output_activation.
         MemoryError: The network does not fit in memory.
     """
 
-    def __init__(self, inputs: int, outputs: int, size: int = -1, recurrent: bool = False) -> None: ...
+    def __init__(
+        self,
+        inputs: int,
+        outputs: int,
+        size: int = -1,
+        recurrent: bool = False,
+        *,
+        seed: int | None = None,
+        output_activation: _ActivationName | None = None,
+    ) -> None: ...
     @property
     def size(self) -> int:
         """Total number of nodes in the model (including inputs and outputs).
@@ -137,6 +159,7 @@ class Model:
         verbose: int | Literal["auto"] = 1,
         *,
         callbacks: list[Any] | None = None,
+        seed: int | None = None,
     ) -> _History:
         """Evolves the network on a given dataset.
 
@@ -168,6 +191,12 @@ class Model:
                 on_epoch_begin, on_train_batch_begin, on_train_batch_end,
                 on_epoch_end, on_train_end), such as those of
                 tessavo.callbacks. Keyword only.
+            seed: None (the default) draws from tessavo's process-wide
+                stream (see set_random_seed). An int from 0 to 2**64 - 1
+                gives the run a stream of its own: the same model, data,
+                settings and seed give the same run in any thread, beside
+                other runs, and the process-wide stream is left as it was.
+                Keyword only.
 
         Returns:
             The history: "loss", each metric, "val_loss" and each "val_"
@@ -199,6 +228,7 @@ class Model:
         validation_func: Callable[[Genome], _Score] | None = None,
         *,
         callbacks: list[Any] | None = None,
+        seed: int | None = None,
     ) -> _History:
         """Evolves the network on a given fitness function.
 
@@ -219,6 +249,9 @@ class Model:
                 epoch with the best network as a Genome, returning a number.
             callbacks: As for evolve; the batch hooks are not called, as
                 function evolution has no batches. Keyword only.
+            seed: As for evolve: an int gives the run a stream of its own;
+                the run then repeats when train_func scores alike. Keyword
+                only.
 
         Returns:
             The history: "loss" (the best score of each epoch), "val_loss"
@@ -237,8 +270,10 @@ class Model:
             KeyboardInterrupt: Ctrl-C, as for evolve.
         """
 
-    def predict(self, x: _Data, /) -> numpy.typing.NDArray[numpy.float64]:
-        """Predict the the outputs for a given set of samples.
+    def predict(
+        self, x: _Data, /, *, verbose: _Verbose = "auto"
+    ) -> numpy.typing.NDArray[numpy.float64]:
+        """Predict the outputs for a given set of samples.
 
         A recurrent model carries its node values from call to call, except
         that every series of a 3-D x starts from a cleared state.
@@ -249,6 +284,8 @@ class Model:
                 (samples, inputs) for several (one time series for a
                 recurrent model), or, for a recurrent model only,
                 (series, steps, inputs).
+            verbose: 0, 1, 2 or "auto" (the default), as Keras takes it;
+                nothing is printed whatever its value. Keyword only.
 
         Returns:
             A new float64 array of x's shape with the last dimension replaced
@@ -256,17 +293,21 @@ class Model:
 
         Raises:
             TypeError: x does not hold numbers that convert safely to
-                float64, or was given by keyword.
+                float64, or was given by keyword; verbose is neither an int
+                nor a str.
             ValueError: x has the wrong number of dimensions or its last
-                dimension is not the number of inputs.
+                dimension is not the number of inputs; verbose is another
+                int or str.
         """
 
-    def evaluate(self, x: _Data, y: _Data, /) -> list[float]:
-        """Evaluate the the network based on the compiled losses/metrics on a given dataset.
+    def evaluate(self, x: _Data, y: _Data, /, *, verbose: _Verbose = "auto") -> list[float]:
+        """Evaluate the network based on the compiled losses/metrics on a given dataset.
 
         Args:
             x: Inputs, shaped as for evolve.
             y: Targets, shaped as for evolve.
+            verbose: 0, 1, 2 or "auto" (the default), as Keras takes it;
+                nothing is printed whatever its value. Keyword only.
 
         Returns:
             The compiled loss (when one was given) followed by the metrics, in
@@ -275,8 +316,10 @@ class Model:
         Raises:
             RuntimeError: The model is not compiled.
             TypeError: x or y does not hold numbers that convert safely to
-                float64, or keywords were given.
-            ValueError: Shapes that do not fit the model, or an empty dataset.
+                float64, or was given by keyword; verbose is neither an int
+                nor a str.
+            ValueError: Shapes that do not fit the model, an empty dataset,
+                or a verbose that is another int or str.
         """
 
     def compile(
@@ -286,7 +329,7 @@ class Model:
         metrics: list[_LossName] = [],
         monitors: list[_MonitorName] = [],
     ) -> None:
-        """Configure the losses, metrics and monitors for evolution. For `model.evolve_func`, losses and metrics are optional.
+        """Configure the losses, metrics and monitors for evolution. For `func_evolve`, losses and metrics are optional.
 
         Names are case-sensitive. A failed compile leaves the model not
         compiled.
@@ -403,6 +446,16 @@ class Genome:
         outputs: Number of outputs (at least 0).
         recurrent: Whether the network is recurrent; taken by its truth value.
             Default False.
+        seed: None (the default) draws from tessavo's process-wide stream
+            (see set_random_seed). An int from 0 to 2**64 - 1 builds the
+            network from a stream of its own: the same arguments give the
+            same network in any thread, and the process-wide stream is left
+            as it was. Keyword only.
+        output_activation: None (the default) draws each output node's
+            activation at random, as for every other node; "sigmoid",
+            "tanh", "relu" or "linear" gives every output node that
+            activation (the other nodes are drawn as without it). Evolution
+            may still change it. Keyword only.
 
     Raises:
         TypeError: An argument has the wrong type.
@@ -422,19 +475,24 @@ class Genome:
     def recurrent(self) -> bool:
         """If the model is recurrent or not."""
 
-    def predict(self, x: _Data, /) -> numpy.typing.NDArray[numpy.float64]:
-        """Predict the the outputs for a given set of samples.
+    def predict(
+        self, x: _Data, /, *, verbose: _Verbose = "auto"
+    ) -> numpy.typing.NDArray[numpy.float64]:
+        """Predict the outputs for a given set of samples.
 
         Args:
             x: As for Model.predict.
+            verbose: As for Model.predict; nothing is printed. Keyword only.
 
         Returns:
             As for Model.predict.
 
         Raises:
             TypeError: x does not hold numbers that convert safely to
-                float64, or was given by keyword.
-            ValueError: x does not fit the genome's shape.
+                float64, or was given by keyword; verbose as for
+                Model.predict.
+            ValueError: x does not fit the genome's shape, or verbose as
+                for Model.predict.
             RuntimeError: The genome was built directly and holds no network.
         """
 

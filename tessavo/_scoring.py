@@ -3,6 +3,7 @@
 import math
 import os
 import sys
+from concurrent.futures import CancelledError
 
 import numpy as np
 
@@ -101,15 +102,31 @@ def _dask_scores(client, score_genome, chunks):
     # names it by its key instead of carrying a copy. pure=False: hashing
     # every genome for a key would cost more than it could save.
     shared = client.scatter(score_genome, broadcast=True, hash=False)
-    futures = client.map(_score_chunk, [shared] * len(chunks), chunks, pure=False)
     try:
-        results = client.gather(futures)
-    except BaseException:
-        client.cancel(futures)
-        raise
+        try:
+            results = _gather(client, client.map(_score_chunk, [shared] * len(chunks), chunks,
+                                                 pure=False))
+        except CancelledError:
+            results = None
+        if results is None:
+            # A worker that died took the scattered function with it, and Dask
+            # cancels the tasks that needed it, naming no cause. Scored again
+            # with the function in every task, Dask retries them on the other
+            # workers and reports its own cause (KilledWorker) if they keep
+            # killing workers.
+            results = _gather(client, client.map(_score_chunk, [score_genome] * len(chunks),
+                                                 chunks, pure=False))
     finally:
         client.cancel([shared])
     return [value for chunk in results for value in chunk]
+
+
+def _gather(client, futures):
+    try:
+        return client.gather(futures)
+    except BaseException:
+        client.cancel(futures)
+        raise
 
 
 def _score_chunk(score_genome, genomes):
@@ -117,6 +134,11 @@ def _score_chunk(score_genome, genomes):
 
 
 def _score(value):
+    # float() would parse text: "0.5" is not a number.
+    if isinstance(value, (str, bytes)) or (
+        isinstance(value, (np.ndarray, np.generic)) and value.dtype.kind not in "biuf"
+    ):
+        raise TypeError(f"score_genome must return a number, got {type(value).__name__}.")
     try:
         return float(value)
     except (TypeError, ValueError):

@@ -18,14 +18,23 @@ before an epoch began, it ends the run after that epoch. A hook that raises
 ends the call with its exception and leaves the model unchanged.
 """
 
+import csv
 import math
 import os
 import re
 
 from tessavo._core import Model, _install_genome
 
-__all__ = ["BackupAndRestore", "Callback", "EarlyStopping", "LambdaCallback", "ModelCheckpoint",
-           "StopAtTarget"]
+__all__ = [
+    "BackupAndRestore",
+    "CSVLogger",
+    "Callback",
+    "EarlyStopping",
+    "LambdaCallback",
+    "ModelCheckpoint",
+    "StopAtTarget",
+    "TerminateOnNaN",
+]
 
 
 class Callback:
@@ -258,6 +267,139 @@ class LambdaCallback(Callback):
                 if not callable(function):
                     raise TypeError(f"{name} must be callable, got {type(function).__name__}.")
                 setattr(self, name, function)
+
+
+class CSVLogger(Callback):
+    """Write each epoch's logs to a CSV file: a header ``epoch`` and the log
+    keys in sorted order, then one row per epoch (counted from 0).
+
+    The file is rewritten at the start of a run, or appended to with
+    ``append=True`` (the header only goes into an empty file). Each row is
+    written and closed at once, so the file is complete after every epoch
+    and nothing stays open if the run fails.
+    """
+
+    def __init__(self, filename, separator=",", append=False):
+        super().__init__()
+        if isinstance(filename, bytes) or not isinstance(filename, (str, os.PathLike)):
+            raise TypeError(
+                f"filename must be a str or os.PathLike, got {type(filename).__name__}."
+            )
+        filename = os.fspath(filename)
+        if not isinstance(filename, str):
+            raise TypeError("filename must be a str path, not bytes.")
+        if not isinstance(separator, str):
+            raise TypeError(f"separator must be a str, got {type(separator).__name__}.")
+        if len(separator) != 1:
+            raise ValueError(f"separator must be one character, got {separator!r}.")
+        if not isinstance(append, bool):
+            raise TypeError("append must be a bool.")
+        self.filename = filename
+        self.sep = separator
+        self.append = append
+        self.keys = None
+        self._header = True
+
+    def on_train_begin(self, logs=None):
+        self.keys = None
+        if self.append:
+            self._header = not (os.path.exists(self.filename)
+                                and os.path.getsize(self.filename) > 0)
+            # Opened now, so that an unwritable file fails before any epoch.
+            with open(self.filename, "a", newline=""):
+                pass
+        else:
+            self._header = True
+            with open(self.filename, "w", newline=""):
+                pass
+
+    def on_epoch_end(self, epoch, logs=None):
+        logs = logs or {}
+        if self.keys is None:
+            self.keys = sorted(logs)
+        with open(self.filename, "a", newline="") as file:
+            writer = csv.writer(file, delimiter=self.sep)
+            if self._header:
+                writer.writerow(["epoch", *self.keys])
+                self._header = False
+            writer.writerow([epoch, *(logs.get(key, "NA") for key in self.keys)])
+
+
+class TerminateOnNaN(Callback):
+    """Stop a run once its loss is NaN or infinite.
+
+    The loss is checked at the end of every epoch (and of every batch, where
+    batch hooks are called). It sets ``model.stop_training``, or raises
+    RuntimeError with ``raise_error=True``.
+    """
+
+    def __init__(self, raise_error=False):
+        super().__init__()
+        if not isinstance(raise_error, bool):
+            raise TypeError("raise_error must be a bool.")
+        self.raise_error = raise_error
+
+    def _check(self, where, logs):
+        loss = (logs or {}).get("loss")
+        if loss is None or math.isfinite(loss):
+            return
+        if self.raise_error:
+            raise RuntimeError(f"{where}: the loss is {loss}; training terminated.")
+        print(f"{where}: invalid loss, terminating training")
+        self.model.stop_training = True
+
+    def on_train_batch_end(self, batch, logs=None):
+        self._check(f"Batch {batch}", logs)
+
+    def on_epoch_end(self, epoch, logs=None):
+        self._check(f"Epoch {epoch + 1}", logs)
+
+
+# Keras's own callbacks that work here as they are: they only read the logs
+# and set model.stop_training. Each other one needs what only a Keras model
+# has and would fail deep inside Keras; it is refused before the run, naming
+# what to use instead.
+_KERAS_WORKING = ("Callback", "CSVLogger", "LambdaCallback", "EarlyStopping")
+_KERAS_REFUSED = {
+    "History": ("records into model.history",
+                "the history dict that evolve and func_evolve return"),
+    "TerminateOnNaN": ("checks batch losses only",
+                       "tessavo.callbacks.TerminateOnNaN, which checks every epoch"),
+    "EarlyStopping": ("restores through model.get_weights",
+                      "tessavo.callbacks.EarlyStopping(restore_best_weights=True)"),
+    "ModelCheckpoint": ("saves Keras files", "tessavo.callbacks.ModelCheckpoint"),
+    "ProgbarLogger": ("draws Keras's progress bar", "verbose=1"),
+}
+
+
+def _keras_class(callback):
+    """The first class of Keras's own in the callback's class hierarchy."""
+    for cls in type(callback).__mro__:
+        module = getattr(cls, "__module__", None) or ""
+        if module == "keras" or module.startswith("keras."):
+            return cls
+    return None
+
+
+def _check_callbacks(callbacks):
+    """Refuse, before a run, Keras callbacks that need a Keras model."""
+    for i, callback in enumerate(callbacks):
+        cls = _keras_class(callback)
+        if cls is None:
+            continue
+        name = cls.__name__
+        if name in _KERAS_WORKING and not (
+            name == "EarlyStopping" and getattr(callback, "restore_best_weights", False)
+        ):
+            continue
+        what = f"keras.callbacks.{name}"
+        if name == "EarlyStopping":
+            what += "(restore_best_weights=True)"
+        reason, instead = _KERAS_REFUSED.get(name, ("needs a Keras model", None))
+        raise TypeError(
+            f"callbacks[{i}] is {what}, which {reason}; "
+            + (f"use {instead}." if instead else "tessavo has no equivalent.")
+        )
 
 
 # Temporaries that Model.save-style writes name while they complete:

@@ -19,11 +19,13 @@ from tessavo import Genome, Model
 
 __all__ = [
     "BackupAndRestore",
+    "CSVLogger",
     "Callback",
     "EarlyStopping",
     "LambdaCallback",
     "ModelCheckpoint",
     "StopAtTarget",
+    "TerminateOnNaN",
 ]
 
 # The epoch's history values: "loss", the metrics, "val_..." and "size".
@@ -235,6 +237,60 @@ class LambdaCallback(Callback):
         on_epoch_end: Callable[[int, _Logs], object] | None = None,
         on_train_end: Callable[[_Logs], object] | None = None,
     ) -> None: ...
+
+class CSVLogger(Callback):
+    """Write each epoch's logs to a CSV file, as Keras's CSVLogger does.
+
+    The first row is the header: ``epoch`` and the keys of the first epoch's
+    logs in sorted order; then one row per epoch, the epoch counted from 0
+    and "NA" for a key the epoch lacks. Each row is written and the file
+    closed at once, so the file is complete after every epoch and nothing
+    stays open when a run fails.
+
+    Args:
+        filename: A str or os.PathLike (not bytes).
+        separator: The one character between fields. Default ",".
+        append: False (the default) rewrites the file at the start of a run;
+            True appends to it, with a header only when it is empty.
+
+    Raises:
+        TypeError: An argument has the wrong type.
+        ValueError: separator is not one character.
+        OSError: During the run, the file cannot be written.
+    """
+
+    filename: str
+    sep: str
+    append: bool
+    keys: list[str] | None
+    def __init__(
+        self, filename: str | os.PathLike[str], separator: str = ",", append: bool = False
+    ) -> None: ...
+
+class TerminateOnNaN(Callback):
+    """Stop a run once its loss is NaN or infinite.
+
+    Checks ``logs["loss"]`` at the end of every epoch (and of every batch,
+    where the run calls batch hooks); then prints a line and sets
+    ``model.stop_training``, so the run ends after that epoch.
+
+    Args:
+        raise_error: Whether to raise RuntimeError instead, ending the run
+            at once with the model unchanged. Default False.
+
+    Raises:
+        TypeError: raise_error is not a bool.
+    """
+
+    raise_error: bool
+    def __init__(self, raise_error: bool = False) -> None: ...
+    def on_train_batch_end(self, batch: int, logs: _Logs | None = None) -> None:
+        """Checks the batch's loss.
+
+        Args:
+            batch: The batch's index within the epoch, from 0.
+            logs: The batch's values.
+        """
 
 class BackupAndRestore(Callback):
     """Back up the whole state of a run, and resume a run killed midway.

@@ -10,6 +10,7 @@ import shutil
 import subprocess
 import tempfile
 from collections.abc import Mapping
+from decimal import Decimal
 
 __all__ = ["plot_history", "plot_model"]
 
@@ -19,8 +20,19 @@ _FORMATS = ("png", "svg", "pdf", "jpg", "jpeg", "gif", "ps", "dot")
 
 def plot_model(model, to_file="model.png", show_weights=False, rankdir="LR", dpi=96):
     """Render ``model.to_dot()`` to an image file with Graphviz's ``dot``."""
+    if not callable(getattr(model, "to_dot", None)) and callable(getattr(model, "fit", None)):
+        # A scikit-learn estimator of tessavo.sklearn: its fitted model.
+        fitted = getattr(model, "model_", None)
+        if fitted is None:
+            raise ValueError(
+                f"This {type(model).__name__} is not fitted yet: call fit before plot_model."
+            )
+        model = fitted
     if not callable(getattr(model, "to_dot", None)):
-        raise TypeError(f"model must be a tessavo Model or Genome, got {type(model).__name__}.")
+        raise TypeError(
+            f"model must be a tessavo Model, Genome or fitted estimator, got "
+            f"{type(model).__name__}."
+        )
     if isinstance(to_file, bytes) or not isinstance(to_file, (str, os.PathLike)):
         raise TypeError(f"to_file must be a str or os.PathLike, got {type(to_file).__name__}.")
     to_file = os.fspath(to_file)
@@ -34,7 +46,8 @@ def plot_model(model, to_file="model.png", show_weights=False, rankdir="LR", dpi
             f"to_file must end in one of {', '.join('.' + f for f in _FORMATS)}, got {to_file!r}."
         )
     text = model.to_dot(show_weights=bool(show_weights), rankdir=rankdir)
-    text = text.replace("{\n", f"{{\n  dpi={dpi:g};\n", 1)
+    # Plain decimal: dot reads no exponent ("1e+06").
+    text = text.replace("{\n", f"{{\n  dpi={_plain(dpi)};\n", 1)
     dot = shutil.which("dot")
     if dot is None:
         raise OSError(
@@ -67,6 +80,12 @@ def plot_model(model, to_file="model.png", show_weights=False, rankdir="LR", dpi
             os.remove(partial)
 
 
+def _plain(number):
+    """A number in plain decimal notation, exactly."""
+    text = format(Decimal(repr(float(number))), "f")
+    return text.rstrip("0").rstrip(".") if "." in text else text
+
+
 def plot_history(history, keys=None, ax=None):
     """Draw the values of a history per epoch with matplotlib; returns the Axes."""
     if not isinstance(history, Mapping):
@@ -87,7 +106,8 @@ def plot_history(history, keys=None, ax=None):
             import matplotlib.pyplot as plt
         except ImportError:
             raise ImportError(
-                "plot_history needs matplotlib: pip install matplotlib (or tessavo[plot])."
+                "plot_history needs matplotlib: pip install matplotlib (or, in a clone of "
+                "tessavo, pip install \".[plot]\")."
             ) from None
         _, ax = plt.subplots()
     # The size of the network is counted in nodes, not in loss units: its
@@ -103,6 +123,10 @@ def plot_history(history, keys=None, ax=None):
         (line,) = ax.plot(epochs, values, label=key, color=colour,
                           linestyle="--" if key.startswith("val_") else "-")
         colours.setdefault(base, line.get_color())
+    from matplotlib.ticker import MaxNLocator
+
+    # Epochs and sizes are counted: no tick between two whole numbers.
+    ax.xaxis.set_major_locator(MaxNLocator(integer=True))
     ax.set_xlabel("epoch")
     if losses:
         ax.set_ylabel(", ".join(losses) if len(losses) <= 2 else "loss and metrics")
@@ -114,6 +138,7 @@ def plot_history(history, keys=None, ax=None):
             size_ax.plot(range(1, len(values) + 1), values, label=key, color="0.45",
                          linestyle=":")
         size_ax.set_ylabel("size (nodes)")
+        size_ax.yaxis.set_major_locator(MaxNLocator(integer=True))
         more_handles, more_labels = size_ax.get_legend_handles_labels()
         handles, labels = handles + more_handles, labels + more_labels
     if handles:

@@ -193,3 +193,34 @@ def test_bad_arguments_and_folders(tmp_path):
     (folder / f".tessavo-{os.getpid()}-1.tmp").write_text("")
     run(str(folder), keep=False)
     assert os.listdir(folder) == [f".tessavo-{os.getpid()}-1.tmp"]
+
+
+def test_run_with_a_seed_of_its_own_resumes_exactly(tmp_path):
+    def evolve(folder, fail_at=None):
+        model = tessavo.Model(2, 1, seed=3)
+        model.compile(loss="mse")
+
+        def fail(epoch, logs):
+            if epoch == fail_at:
+                raise KeyError("stop here")
+
+        callbacks = [LambdaCallback(on_epoch_end=fail)]
+        if folder:
+            callbacks.insert(0, BackupAndRestore(folder))
+        history = model.evolve(*data(), epochs=5, pop_size=8, batch_size=20, verbose=0,
+                               seed=3, callbacks=callbacks)
+        return history, pickle.dumps(model)
+
+    whole = evolve(None)
+    folder = str(tmp_path)
+    with pytest.raises(KeyError):
+        evolve(folder, fail_at=2)
+    tessavo.set_random_seed(99)  # the process's streams play no part
+    assert evolve(folder) == whole
+    model = tessavo.Model(2, 1)
+    model.compile(loss="mse")
+    with pytest.raises(KeyError):
+        evolve(folder, fail_at=1)
+    with pytest.raises(ValueError, match="seed is 3 in the backup and None in this run"):
+        model.evolve(*data(), epochs=5, pop_size=8, batch_size=20, verbose=0,
+                     callbacks=[BackupAndRestore(folder)])

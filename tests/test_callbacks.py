@@ -1,3 +1,5 @@
+import re
+
 import numpy as np
 import pytest
 
@@ -244,3 +246,46 @@ def test_stop_at_target(kind, mode):
     history = run(compiled(), kind, epochs=8, callbacks=[Recorder(), stopper])
     assert stopper.stopped_epoch == reached
     assert history["loss"] == full["loss"][:reached + 1]
+
+
+def test_csv_logger(tmp_path):
+    from tessavo.callbacks import CSVLogger
+
+    path = tmp_path / "log.csv"
+    history = run(compiled(), "evolve", epochs=3, callbacks=[CSVLogger(path)])
+    rows = path.read_text().splitlines()
+    assert rows[0] == "epoch,loss,size"
+    assert [r.split(",") for r in rows[1:]] == [
+        [str(e), repr(history["loss"][e]), repr(history["size"][e])] for e in range(3)]
+    # Rewritten by a new run, appended to (without a header) when asked.
+    run(compiled(), "func", epochs=2, callbacks=[CSVLogger(path, separator=";")])
+    run(compiled(), "func", epochs=2, callbacks=[CSVLogger(path, separator=";", append=True)])
+    rows = path.read_text().splitlines()
+    assert rows[0] == "epoch;loss;size" and [r.split(";")[0] for r in rows[1:]] == list("0101")
+    for args, error in [((b"x",), TypeError), ((path, ",,"), ValueError),
+                        ((path, ",", 1), TypeError)]:
+        with pytest.raises(error):
+            CSVLogger(*args)
+
+
+@pytest.mark.parametrize("raise_error", [False, True])
+def test_terminate_on_nan(capsys, raise_error):
+    from tessavo.callbacks import TerminateOnNaN
+
+    model = compiled()
+    before = model.get_connections()
+    # An infinite target makes every network's loss infinite.
+    y = np.where(np.arange(len(Y))[:, None] == 3, np.inf, Y)
+    callbacks = [TerminateOnNaN(raise_error=raise_error)]
+    if raise_error:
+        # At the end of the first batch where batch hooks are called.
+        with pytest.raises(RuntimeError, match="(Batch 0|Epoch 1): the loss is inf"):
+            model.evolve(X, y, pop_size=4, epochs=6, verbose=0, callbacks=callbacks)
+        assert model.get_connections() == before
+    else:
+        history = model.evolve(X, y, pop_size=4, epochs=6, verbose=0, callbacks=callbacks)
+        assert len(history["loss"]) == 1
+        assert re.search("(Batch 0|Epoch 1): invalid loss, terminating training",
+                         capsys.readouterr().out)
+    with pytest.raises(TypeError):
+        TerminateOnNaN(raise_error=1)

@@ -300,7 +300,7 @@ def test_docstring():
     assert tessavo.Model.evolve.__doc__ == "Evolves the network on a given dataset."
     assert tessavo.Model.evolve.__text_signature__ == (
         "($self, x_train, y_train, pop_size=100, batch_size=-1, epochs=100, "
-        "validation_data=None, verbose=1, *, callbacks=None)"
+        "validation_data=None, verbose=1, *, callbacks=None, seed=None)"
     )
 
 
@@ -367,3 +367,29 @@ def test_models_without_inputs_or_outputs_are_not_evolved(c_stdout, inputs, outp
             model.func_evolve(lambda genomes: np.zeros(len(genomes)), pop_size=3, epochs=1)
     assert c_stdout() == ""
     np.testing.assert_array_equal(model.predict(x), before)
+
+
+def test_switch_to_feed_forward_leaves_a_network_that_evolves():
+    # Recurrent runs leave hidden nodes whose only links are self or backward
+    # ones. Dropping those alone stranded such nodes, and about one of these
+    # runs in eight then ended with "Crossover broke network".
+    x = np.random.default_rng(0).normal(size=(4, 8, 2))
+    y = x[:, :, :1] * x[:, :, 1:]
+    try:
+        for seed in range(40):
+            tessavo.set_random_seed(seed)
+            model = tessavo.Model(2, 1, size=6, recurrent=True)
+            model.compile(loss="mse")
+            model.evolve(x, y, pop_size=10, epochs=15, verbose=0)
+            kept = {(f, t): a["weight"] for f, t, a in model.get_connections() if f < t}
+            model.recurrent = False
+            links = {(f, t): a["weight"] for f, t, a in model.get_connections()}
+            # Forward links kept as they were; the new ones weigh nothing.
+            assert all(links[key] == w for key, w in kept.items())
+            assert all(w == 0.0 for key, w in links.items() if key not in kept)
+            for node in range(model.size):
+                assert node < 2 or any(t == node for _, t in links)
+                assert node >= model.size - 1 or any(f == node for f, _ in links)
+            model.evolve(x.reshape(-1, 2), y.reshape(-1, 1), pop_size=10, epochs=10, verbose=0)
+    finally:
+        tessavo.set_random_seed(None)

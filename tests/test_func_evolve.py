@@ -189,6 +189,10 @@ def failing_in_epoch(n):
         ({"train_func": lambda g: np.float64(1.0)}, TypeError),
         ({"train_func": lambda g: np.zeros(len(g), dtype=complex)}, TypeError),
         ({"train_func": scores, "validation_func": lambda g: "x"}, TypeError),
+        # float() of NumPy text parses it; a score must be a number.
+        ({"train_func": scores, "validation_func": lambda g: np.array("0.5")}, TypeError),
+        ({"train_func": scores, "validation_func": lambda g: np.str_("0.5")}, TypeError),
+        ({"train_func": lambda g: np.full(len(g), "0.5")}, TypeError),
         ({"train_func": scores, "validation_func": lambda g: 1 / 0}, ZeroDivisionError),
         ({"train_func": scores, "pop_size": 0}, ValueError),
         ({"train_func": scores, "epochs": -1}, ValueError),

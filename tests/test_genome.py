@@ -9,7 +9,7 @@ def test_genome_type_surface():
     assert tessavo.Genome.__doc__ == (
         "A lightweight Tessavo model that can only be used for predictions."
     )
-    assert tessavo.Genome.predict.__text_signature__ == "($self, x, /)"
+    assert tessavo.Genome.predict.__text_signature__ == "($self, x, /, *, verbose='auto')"
     assert tessavo.Genome.clear.__doc__ == (
         "Clears the recurrent state of the genome, preparing it for a new sequence of inputs."
     )

@@ -382,3 +382,45 @@ def test_export_reads_the_model_as_it_was_when_called(monkeypatch, samples):
     assert len(calls) == 40
     # Forty nodes deep in float32: rounding adds up beyond the usual tolerance.
     assert np.allclose(exported(samples), expected, rtol=1e-4, atol=1e-4)
+
+
+def test_keras_habits_and_callbacks(tmp_path):
+    x = np.linspace(-1, 1, 40).reshape(20, 2)
+    y = x[:, :1] - x[:, 1:]
+    model = tessavo.Model(2, 1, size=5)
+    model.compile(loss="mse")
+    # Keras code passes verbose to predict and evaluate all the time.
+    assert model.predict(x, verbose=0).shape == (20, 1)
+    assert len(model.evaluate(x, y, verbose="auto")) == 1
+    # Keras's callbacks that only read the logs and set stop_training work.
+    seen = []
+    stop = keras.callbacks.EarlyStopping(monitor="loss", patience=0, min_delta=1e9)
+    history = model.evolve(x, y, pop_size=6, epochs=10, verbose=0, callbacks=[
+        keras.callbacks.LambdaCallback(on_epoch_end=lambda e, logs: seen.append(e)),
+        keras.callbacks.CSVLogger(str(tmp_path / "log.csv")), stop])
+    assert seen == [0, 1] and len(history["loss"]) == 2 and stop.stopped_epoch == 1
+    assert (tmp_path / "log.csv").read_text().splitlines()[0].startswith("epoch,loss")
+
+    class Mine(keras.callbacks.Callback):
+        def on_epoch_end(self, epoch, logs=None):
+            self.model.stop_training = True
+
+    assert len(model.evolve(x, y, pop_size=6, epochs=5, verbose=0,
+                            callbacks=[Mine()])["loss"]) == 1
+    # The others are refused before the run, naming what to use.
+    before = model.get_connections()
+    for callback, instead in [
+        (keras.callbacks.History(), "history dict"),
+        (keras.callbacks.TerminateOnNaN(), "tessavo.callbacks.TerminateOnNaN"),
+        (keras.callbacks.EarlyStopping(restore_best_weights=True),
+         r"tessavo.callbacks.EarlyStopping\(restore_best_weights=True\)"),
+        (keras.callbacks.ModelCheckpoint(str(tmp_path / "m.keras")),
+         "tessavo.callbacks.ModelCheckpoint"),
+        (keras.callbacks.ReduceLROnPlateau(), "no equivalent"),
+    ]:
+        with pytest.raises(TypeError, match=f"callbacks\\[1\\] is keras.callbacks.*{instead}"):
+            model.evolve(x, y, epochs=2, verbose=0, callbacks=[stop, callback])
+        with pytest.raises(TypeError, match=instead):
+            model.func_evolve(lambda g: np.zeros(len(g)), epochs=2, verbose=0,
+                              callbacks=[callback])
+    assert model.get_connections() == before

@@ -16,7 +16,7 @@ def test_module_surface():
 
 def test_method_docstrings_and_signatures():
     assert tessavo.Model.predict.__doc__ == "Predict the the outputs for a given set of samples."
-    assert tessavo.Model.predict.__text_signature__ == "($self, x, /)"
+    assert tessavo.Model.predict.__text_signature__ == "($self, x, /, *, verbose='auto')"
     assert tessavo.Model.clear.__doc__ == (
         "Clears the recurrent state of the model, preparing it for a new sequence of inputs."
     )
@@ -63,6 +63,18 @@ def test_construction(args, kwargs, shape):
 def test_bad_construction(args, error):
     with pytest.raises(error):
         tessavo.Model(*args)
+
+
+def test_output_activation():
+    plain = tessavo.Model(3, 2, size=7, seed=4).get_nodes()
+    linear = tessavo.Model(3, 2, size=7, seed=4, output_activation="linear").get_nodes()
+    assert [node["activation"] for _, node in linear[-2:]] == ["linear", "linear"]
+    # The other nodes and every bias are those of the model made without it.
+    assert linear[:-2] == plain[:-2]
+    assert [node["bias"] for _, node in linear] == [node["bias"] for _, node in plain]
+    for value, error in [("softmax", ValueError), ("Linear", ValueError), (3, TypeError)]:
+        with pytest.raises(error):
+            tessavo.Model(1, 1, output_activation=value)
 
 
 def test_failed_reinit_leaves_model_as_it_was():

@@ -58,6 +58,39 @@ def test_argument_errors(args, kwargs):
         tessavo.Model(2, 1).predict(*args, **kwargs)
 
 
+def a_genome():
+    caught = []
+    model = tessavo.Model(2, 1)
+    model.compile()
+    model.func_evolve(lambda g: caught.extend(g) or np.zeros(len(g)), pop_size=1, epochs=1,
+                      verbose=0)
+    return caught[0]
+
+
+@pytest.mark.parametrize("owner", ["model", "genome"])
+def test_verbose_is_taken_as_keras_takes_it(capfd, owner):
+    model = tessavo.Model(2, 1)
+    model.compile(loss="mse")
+    target = model if owner == "model" else a_genome()
+    x = np.linspace(-1, 1, 6).reshape(3, 2)
+    expected = target.predict(x)
+    for verbose in (0, 1, 2, "auto", True):
+        # Keyword only; nothing printed, and the result as without it.
+        np.testing.assert_array_equal(target.predict(x, verbose=verbose), expected)
+        assert model.evaluate(x, model.predict(x), verbose=verbose) == [0.0]
+    assert capfd.readouterr() == ("", "")
+    for verbose, error in [("silent", ValueError), (3, ValueError), (-1, ValueError),
+                           (2**80, ValueError), (1.0, TypeError), (None, TypeError)]:
+        with pytest.raises(error, match="verbose"):
+            target.predict(x, verbose=verbose)
+        with pytest.raises(error, match="verbose"):
+            model.evaluate(x, expected, verbose=verbose)
+    with pytest.raises(TypeError):
+        target.predict(x, 0)  # not positional
+    with pytest.raises(TypeError):
+        model.evaluate(x, expected, 0)
+
+
 def test_complex_input_is_refused_and_state_kept(rng):
     model = tessavo.Model(2, 1, size=5, recurrent=True)
     x = rng.normal(size=(3, 2))
@@ -184,3 +217,28 @@ def test_one_row_predict_follows_every_change_of_the_network(rng, recurrent):
             np.testing.assert_array_equal(model.predict(row), reference.predict(row))
         shape = (4, 10, -1) if recurrent else (40, -1)
         model.evolve(x.reshape(shape), y.reshape(shape), pop_size=10, epochs=1, verbose=0)
+
+
+def test_one_row_predict_after_an_in_place_change_is_the_full_pass(rng):
+    # Each change below rewrites the same network object in place; a one-row
+    # call right before it must not leave anything for the call right after.
+    x = rng.normal(size=(20, 2))
+    model = tessavo.Model(2, 1, size=7, recurrent=True)
+    model.compile(loss="mse")
+    others = [tessavo.Model(2, 1, size=size) for size in (7, 7, 5)]
+    changes = [lambda: setattr(model, "recurrent", False)]
+    for other in others:
+        caught = []
+        other.compile()
+        other.func_evolve(lambda g: caught.extend(g) or np.zeros(len(g)), pop_size=1, epochs=1,
+                          verbose=0)
+        changes.append(lambda genome=caught[0]: tessavo._core._install_genome(model, genome))
+    changes.append(lambda: model.evolve(x, x[:, :1], pop_size=6, epochs=1, verbose=0))
+    for change in changes:
+        model.predict(x[0])
+        change()
+        model.clear()
+        full = model.predict(x)  # several rows: no cached plan
+        model.clear()
+        np.testing.assert_array_equal(model.predict(x[0]), full[0])
+        np.testing.assert_array_equal(model.predict(x[5]), full[5])

@@ -34,11 +34,20 @@ def seeded_run(executor=None, function=score, chunk=None):
         tessavo.set_random_seed(None)
 
 
+def die(genome):
+    os._exit(1)
+
+
 def test_serial_scores_in_genome_order():
     genomes = [tessavo.Genome(2, 1) for _ in range(3)]
     rank = {id(g): i for i, g in enumerate(genomes)}
     scores = tessavo.scorer(lambda g: rank[id(g)])(genomes)
     assert scores.dtype == np.float64 and scores.tolist() == [0.0, 1.0, 2.0]
+    # Numbers of any kind, but not text that float() would parse.
+    assert tessavo.scorer(lambda g: np.float32(0.5))(genomes).tolist() == [0.5] * 3
+    for text in ("0.5", b"0.5", np.str_("0.5"), np.array("0.5")):
+        with pytest.raises(TypeError, match="must return a number"):
+            tessavo.scorer(lambda g: text)(genomes)
 
 
 def test_process_pool_equals_serial():
@@ -94,3 +103,22 @@ def test_bad_scores():
     model = tessavo.Model(2, 1)
     with pytest.raises(TypeError, match="number"):
         model.func_evolve(tessavo.scorer(lambda g: "low"), pop_size=2, epochs=1, verbose=0)
+
+
+def test_dask_reports_workers_killed_while_scoring():
+    if not os.environ.get("TESSAVO_REQUIRE_DASK"):
+        pytest.importorskip("distributed", reason="the 'distributed' extra is not installed")
+    import dask
+    from distributed import Client, LocalCluster
+    from distributed.scheduler import KilledWorker
+
+    # A dying worker loses the function scattered to it; Dask's own report
+    # names the cause, where the tasks that needed it only say "cancelled".
+    with dask.config.set({"distributed.scheduler.allowed-failures": 1}), \
+            LocalCluster(n_workers=1, threads_per_worker=1, host="127.0.0.1",
+                         dashboard_address=":0") as cluster, Client(cluster) as client:
+        model = tessavo.Model(2, 1)
+        before = model.get_connections()
+        with pytest.raises(KilledWorker):
+            model.func_evolve(tessavo.scorer(die, client), pop_size=2, epochs=1, verbose=0)
+        assert model.get_connections() == before

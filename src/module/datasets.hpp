@@ -38,4 +38,8 @@ bool array_to_series(PyArrayObject* array, PyRef& keep, SeriesView& out);
 // that cannot be cast safely.
 bool array_to_rows(PyObject* object, std::vector<std::vector<double>>& out);
 
+// One score returned by a user's function: a real number (a NumPy array or
+// scalar must hold bool, int or float, not text). False with TypeError set.
+bool score_from_object(PyObject* object, double& value);
+
 }  // namespace tessavo

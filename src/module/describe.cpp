@@ -76,7 +76,8 @@ std::string beta_arguments(const BetaSettings& s, const char* separator) {
     return "mutation_power=" + format_double(s.mutation_power) + sep +
            "mutation_rate=" + format_double(s.mutation_rate) + sep +
            "structure_rate=" + format_double(s.structure_rate) + sep +
-           "species=" + std::to_string(s.species) + sep + "elitism=" + std::to_string(s.elitism);
+           "species=" + std::to_string(s.species) + sep + "elitism=" + std::to_string(s.elitism) +
+           (s.keep_output_activations ? sep + "keep_output_activations=True" : std::string());
 }
 
 std::string compile_settings(const ModelObject* model, const char* separator) {
@@ -180,7 +181,7 @@ std::string summary_text(const ModelObject* model, const std::string& name) {
 // earlier node reads the previous step's value: drawn dashed, and left out
 // of the ranking so that inputs stay left and outputs right.
 std::string dot_text(const Network& network, bool show_weights, const char* rankdir) {
-    char line[160];
+    char line[256];
     std::string text = "digraph tessavo {\n";
     text += std::string("  rankdir=") + rankdir + ";\n";
     text += "  node [shape=circle, style=filled, fontname=\"Helvetica\", fontsize=10];\n";
@@ -206,6 +207,9 @@ std::string dot_text(const Network& network, bool show_weights, const char* rank
         }
         text += line;
     }
+    // Inputs first and outputs last, each in index order (top to bottom, or
+    // left to right with rankdir TB): dot orders the nodes of a rank only to
+    // cross fewer edges, so an invisible chain fixes it.
     for (int kind : {KIND_INPUT, KIND_OUTPUT}) {
         const int32_t first = kind == KIND_INPUT ? 0 : network.size - network.outputs;
         const int32_t count = kind == KIND_INPUT ? network.inputs : network.outputs;
@@ -213,6 +217,13 @@ std::string dot_text(const Network& network, bool show_weights, const char* rank
         text += kind == KIND_INPUT ? "  { rank=source;" : "  { rank=sink;";
         for (int32_t node = first; node < first + count; ++node) {
             text += " n" + std::to_string(node) + ";";
+        }
+        if (count > 1) {
+            text += " ";
+            for (int32_t node = first; node < first + count; ++node) {
+                text += (node > first ? " -> n" : "n") + std::to_string(node);
+            }
+            text += " [style=invis];";
         }
         text += " }\n";
     }
@@ -232,12 +243,32 @@ std::string dot_text(const Network& network, bool show_weights, const char* rank
                                  : largest > 0.0           ? magnitude / largest
                                                            : 0.0;
             const char* colour = std::signbit(w) ? "#d62728" : "#1f77b4";
+            const double width = 0.5 + 3.5 * share;
+            if (show_weights && from < to) {
+                // The weight in a small node of its own on the edge: dot routes
+                // every edge around it, so no line crosses the number.
+                std::snprintf(line, sizeof line,
+                              "  w%d_%d [label=\"%.3g\", shape=plaintext, fontsize=8, "
+                              "fontcolor=\"%s\", fillcolor=\"white\", width=0, height=0, "
+                              "margin=0.02];\n",
+                              from, to, w, colour);
+                text += line;
+                std::snprintf(line, sizeof line,
+                              "  n%d -> w%d_%d [color=\"%s\", penwidth=%.2f, arrowhead=none];\n"
+                              "  w%d_%d -> n%d [color=\"%s\", penwidth=%.2f];\n",
+                              from, from, to, colour, width, from, to, to, colour, width);
+                text += line;
+                continue;
+            }
             std::snprintf(line, sizeof line, "  n%d -> n%d [color=\"%s\", penwidth=%.2f", from, to,
-                          colour, 0.5 + 3.5 * share);
+                          colour, width);
             text += line;
             if (from >= to) text += ", style=dashed, constraint=false";
             if (show_weights) {
-                std::snprintf(line, sizeof line, ", label=\"%.3g\", fontsize=8", w);
+                // Loops and backward edges keep a plain label: as nodes, their
+                // weights would be ranked away from the edge.
+                std::snprintf(line, sizeof line, ", label=\"%.3g\", fontsize=8, fontcolor=\"%s\"",
+                              w, colour);
                 text += line;
             }
             text += "];\n";

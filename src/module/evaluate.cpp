@@ -6,23 +6,36 @@
 #include "module/datasets.hpp"
 #include "module/history.hpp"
 #include "module/model.hpp"
+#include "module/predict.hpp"
 #include "module/pyref.hpp"
 #include "network/memory.hpp"
 #include "training/losses.hpp"
 
 namespace tessavo {
 
-PyObject* model_evaluate(PyObject* self, PyObject* args) {
+PyObject* model_evaluate(PyObject* self, PyObject* args, PyObject* kwargs) {
     auto* model = reinterpret_cast<ModelObject*>(self);
+    PyObject* x_argument = nullptr;
+    PyObject* y_argument = nullptr;
+    PyObject* verbose = nullptr;
+    static const char* keywords[] = {"", "", "verbose", nullptr};
+    const auto parse = [&] {
+        return PyArg_ParseTupleAndKeywords(args, kwargs, "OO|$O:evaluate",
+                                           const_cast<char**>(keywords), &x_argument, &y_argument,
+                                           &verbose) != 0;
+    };
+    // A keyword other than verbose is refused before the compile check.
+    const Py_ssize_t known = kwargs && PyDict_GetItemString(kwargs, "verbose") ? 1 : 0;
+    if (kwargs && PyDict_GET_SIZE(kwargs) > known && !parse()) return nullptr;
     if (!model->compiled) {
         PyErr_SetString(PyExc_RuntimeError,
                         "You must compile your model before evaluating. Use "
                         "`model.compile(loss)`.");
         return nullptr;
     }
-    PyObject* x_argument = nullptr;
-    PyObject* y_argument = nullptr;
-    if (!PyArg_ParseTuple(args, "OO:evaluate", &x_argument, &y_argument)) return nullptr;
+    if (!parse()) return nullptr;
+    // One pass over the data: nothing to report as it goes, whatever verbose says.
+    if (!check_verbose(verbose, "evaluate")) return nullptr;
     const PyRef x_array = as_array(x_argument, "x");
     if (!x_array) return nullptr;
     const PyRef y_array = as_targets(y_argument, "y", model->outputs);

@@ -5,6 +5,6 @@
 
 namespace tessavo {
 
-PyObject* model_evaluate(PyObject* self, PyObject* args);
+PyObject* model_evaluate(PyObject* self, PyObject* args, PyObject* kwargs);
 
 }  // namespace tessavo

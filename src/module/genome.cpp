@@ -45,9 +45,9 @@ int genome_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     return 0;
 }
 
-PyObject* genome_predict(PyObject* self, PyObject* args) {
+PyObject* genome_predict(PyObject* self, PyObject* args, PyObject* kwargs) {
     auto* genome = reinterpret_cast<GenomeObject*>(self);
-    return predict_from_args(genome->network, args, genome->inputs, genome->outputs,
+    return predict_from_args(genome->network, args, kwargs, genome->inputs, genome->outputs,
                              genome->recurrent);
 }
 
@@ -57,8 +57,10 @@ PyObject* genome_clear(PyObject* self, PyObject*) {
 }
 
 PyMethodDef genome_methods[] = {
-    {"predict", genome_predict, METH_VARARGS,
-     "predict($self, x, /)\n--\n\nPredict the the outputs for a given set of samples."},
+    {"predict", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(genome_predict)),
+     METH_VARARGS | METH_KEYWORDS,
+     "predict($self, x, /, *, verbose='auto')\n--\n\nPredict the the outputs for a given set of "
+     "samples."},
     {"clear", genome_clear, METH_NOARGS,
      "clear($self, /)\n--\n\nClears the recurrent state of the genome, preparing it for a new "
      "sequence of inputs."},

@@ -1,4 +1,6 @@
-// Keras interchange: the entry points of Model.to_keras and from_keras.
+// Keras interchange: the entry points of Model.to_keras and from_keras,
+// declared here for the method tables and defined in keras/, which builds on
+// the module's types.
 // Keras is reached only through Python objects; it is imported on first
 // use by the export, never when the module loads.
 #pragma once

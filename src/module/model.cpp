@@ -2,8 +2,10 @@
 
 #include <structmember.h>
 
+#include <algorithm>
 #include <limits>
 #include <new>
+#include <optional>
 #include <string>
 #include <utility>
 
@@ -18,6 +20,8 @@
 #include "module/pickling.hpp"
 #include "module/predict.hpp"
 #include "module/pyref.hpp"
+#include "module/seeding.hpp"
+#include "random/sources.hpp"
 
 namespace tessavo {
 
@@ -45,11 +49,35 @@ void model_dealloc(PyObject* self) {
 }
 
 int model_init(PyObject* self, PyObject* args, PyObject* kwargs) {
-    static const char* keywords[] = {"inputs", "outputs", "size", "recurrent", nullptr};
+    static const char* keywords[] = {"inputs", "outputs",           "size", "recurrent",
+                                     "seed",   "output_activation", nullptr};
     int inputs = 0, outputs = 0, size = -1, recurrent = 0;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "ii|ip", const_cast<char**>(keywords), &inputs,
-                                     &outputs, &size, &recurrent)) {
+    PyObject* seed_argument = Py_None;
+    PyObject* activation_argument = Py_None;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "ii|ip$OO", const_cast<char**>(keywords),
+                                     &inputs, &outputs, &size, &recurrent, &seed_argument,
+                                     &activation_argument)) {
         return -1;
+    }
+    std::optional<uint64_t> seed;
+    if (!parse_seed(seed_argument, seed)) return -1;
+    int32_t output_activation = -1;
+    if (activation_argument != Py_None) {
+        if (!PyUnicode_Check(activation_argument)) {
+            PyErr_Format(PyExc_TypeError, "output_activation must be None or a str, got %s.",
+                         Py_TYPE(activation_argument)->tp_name);
+            return -1;
+        }
+        const char* name = PyUnicode_AsUTF8(activation_argument);
+        if (name == nullptr) return -1;
+        output_activation = activation_code(name);
+        if (output_activation < 0) {
+            PyErr_Format(PyExc_ValueError,
+                         "output_activation must be None, 'sigmoid', 'tanh', 'relu' or "
+                         "'linear', got %R.",
+                         activation_argument);
+            return -1;
+        }
     }
     if (inputs < 0 || outputs < 0) {
         PyErr_Format(PyExc_ValueError, "inputs and outputs must not be negative (got %d and %d).",
@@ -70,9 +98,18 @@ int model_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     try {
         check_fits_in_memory(size == -1 ? static_cast<int32_t>(minimum) : size);
         // Built aside, so that a failure leaves a live model as it was.
+        std::optional<SeededDraws> draws;
+        if (seed) draws.emplace(*seed, seeded_model_purpose);
         Network network(inputs, outputs, recurrent != 0);
         if (size != -1) resize(network, size);
         randomize_dense(network);
+        // Set after the draws, so that the other nodes are those of a model
+        // made without it.
+        if (output_activation >= 0) {
+            for (int32_t i = network.size - outputs; i < network.size; ++i) {
+                network.activations[static_cast<std::size_t>(i)] = output_activation;
+            }
+        }
         model->network = std::move(network);
     } catch (...) {
         set_error_from_current_exception();
@@ -86,6 +123,25 @@ int model_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     return 0;
 }
 
+// After the switch to feed-forward, a node whose only links were self or
+// backward ones has no way in or out, and evolution's structural check
+// refuses such a network. A weight-0 forward link gives it one without
+// changing any output: from node 0 (an input) into a node without a
+// source, and from a node without a target into the first output.
+void reconnect_stranded(Network& n) {
+    const int32_t first_output = n.size - n.outputs;
+    for (int32_t node = std::max(n.inputs, 1); node < n.size && first_output > 0; ++node) {
+        bool fed = false;
+        for (int32_t from = 0; from < node && !fed; ++from) fed = has_link(n, from, node);
+        if (!fed) set_link(n, 0, node, 0.0);
+    }
+    for (int32_t node = 0; node < first_output && n.outputs > 0; ++node) {
+        bool feeds = false;
+        for (int32_t to = node + 1; to < n.size && !feeds; ++to) feeds = has_link(n, node, to);
+        if (!feeds) set_link(n, node, first_output, 0.0);
+    }
+}
+
 PyObject* get_recurrent(PyObject* self, void*) {
     return PyBool_FromLong(reinterpret_cast<ModelObject*>(self)->recurrent);
 }
@@ -96,18 +152,42 @@ int set_recurrent(PyObject* self, PyObject* value, void*) {
         return -1;
     }
     auto* model = reinterpret_cast<ModelObject*>(self);
+    const bool was_recurrent = model->network.recurrent;
     model->recurrent = value == Py_True;
     model->network.recurrent = model->recurrent;
     // A feed-forward network keeps no self or backward connection: neither
     // the forward pass nor the file would, so listing, saving, pickling and
     // evolution all see the same network.
     drop_disallowed_links(model->network);
+    if (was_recurrent && !model->recurrent) reconnect_stranded(model->network);
     return 0;
 }
 
-PyObject* model_predict(PyObject* self, PyObject* args) {
+PyObject* model_predict(PyObject* self, PyObject* args, PyObject* kwargs) {
     auto* model = reinterpret_cast<ModelObject*>(self);
-    return predict_from_args(model->network, args, model->inputs, model->outputs, model->recurrent);
+    return predict_from_args(model->network, args, kwargs, model->inputs, model->outputs,
+                             model->recurrent);
+}
+
+// Keras's own callbacks that need a Keras model are refused before a run,
+// with what to use instead, rather than failing deep inside Keras.
+bool check_keras_callbacks(PyObject* kwargs) {
+    PyObject* callbacks = kwargs ? PyDict_GetItemString(kwargs, "callbacks") : nullptr;
+    if (!callbacks || !PyList_Check(callbacks) || PyList_GET_SIZE(callbacks) == 0) return true;
+    PyRef module(PyImport_ImportModule("tessavo.callbacks"));
+    if (!module) return false;
+    PyRef result(PyObject_CallMethod(module.get(), "_check_callbacks", "O", callbacks));
+    return static_cast<bool>(result);
+}
+
+PyObject* model_evolve_checked(PyObject* self, PyObject* args, PyObject* kwargs) {
+    if (!check_keras_callbacks(kwargs)) return nullptr;
+    return model_evolve(self, args, kwargs);
+}
+
+PyObject* model_func_evolve_checked(PyObject* self, PyObject* args, PyObject* kwargs) {
+    if (!check_keras_callbacks(kwargs)) return nullptr;
+    return model_func_evolve(self, args, kwargs);
 }
 
 PyObject* model_clear(PyObject* self, PyObject*) {
@@ -116,20 +196,23 @@ PyObject* model_clear(PyObject* self, PyObject*) {
 }
 
 PyMethodDef model_methods[] = {
-    {"evolve", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(model_evolve)),
+    {"evolve", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(model_evolve_checked)),
      METH_VARARGS | METH_KEYWORDS,
      "evolve($self, x_train, y_train, pop_size=100, batch_size=-1, epochs=100, "
-     "validation_data=None, verbose=1, *, callbacks=None)\n--\n\nEvolves the network on a given "
-     "dataset."},
-    {"func_evolve", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(model_func_evolve)),
+     "validation_data=None, verbose=1, *, callbacks=None, seed=None)\n--\n\nEvolves the network on "
+     "a given dataset."},
+    {"func_evolve", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(model_func_evolve_checked)),
      METH_VARARGS | METH_KEYWORDS,
      "func_evolve($self, train_func, pop_size=100, epochs=100, verbose=1, validation_func=None, "
-     "*, callbacks=None)\n--\n\nEvolves the network on a given fitness function."},
-    {"predict", model_predict, METH_VARARGS,
-     "predict($self, x, /)\n--\n\nPredict the the outputs for a given set of samples."},
-    {"evaluate", model_evaluate, METH_VARARGS,
-     "evaluate($self, x, y, /)\n--\n\nEvaluate the the network based on the compiled "
-     "losses/metrics on a given dataset."},
+     "*, callbacks=None, seed=None)\n--\n\nEvolves the network on a given fitness function."},
+    {"predict", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(model_predict)),
+     METH_VARARGS | METH_KEYWORDS,
+     "predict($self, x, /, *, verbose='auto')\n--\n\nPredict the the outputs for a given set of "
+     "samples."},
+    {"evaluate", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(model_evaluate)),
+     METH_VARARGS | METH_KEYWORDS,
+     "evaluate($self, x, y, /, *, verbose='auto')\n--\n\nEvaluate the the network based on "
+     "the compiled losses/metrics on a given dataset."},
     {"compile", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(model_compile)),
      METH_VARARGS | METH_KEYWORDS,
      "compile($self, optimizer='alpha', loss='', metrics=[], monitors=[])\n--\n\nConfigure the "
@@ -195,7 +278,8 @@ bool ready_model_type() {
     ModelType.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE;
     // The signature line gives inspect.signature(Model); __doc__ is the rest.
     ModelType.tp_doc =
-        "Model(inputs, outputs, size=-1, recurrent=False)\n--\n\n"
+        "Model(inputs, outputs, size=-1, recurrent=False, *, seed=None, output_activation=None)\n"
+        "--\n\n"
         "A Tessavo model that can be evolved on datasets and fitness functions.";
     ModelType.tp_new = model_new;
     ModelType.tp_init = model_init;

@@ -38,10 +38,46 @@ bool check_predict_shape(PyArrayObject* array, const char* name, bool recurrent,
     return true;
 }
 
-PyObject* predict_from_args(Network& network, PyObject* args, int32_t inputs, int32_t outputs,
-                            bool recurrent) {
+bool check_verbose(PyObject* verbose, const char* method) {
+    if (verbose == nullptr) return true;
+    if (PyUnicode_Check(verbose)) {
+        if (PyUnicode_CompareWithASCIIString(verbose, "auto") == 0) return true;
+        PyErr_Format(PyExc_ValueError, "%s: verbose must be 0, 1, 2 or 'auto', got %R.", method,
+                     verbose);
+        return false;
+    }
+    if (!PyLong_Check(verbose)) {
+        PyErr_Format(PyExc_TypeError, "%s: verbose must be an int or 'auto', got %s.", method,
+                     Py_TYPE(verbose)->tp_name);
+        return false;
+    }
+    int overflow = 0;
+    const long value = PyLong_AsLongAndOverflow(verbose, &overflow);
+    if (value == -1 && PyErr_Occurred()) return false;
+    if (overflow != 0 || value < 0 || value > 2) {
+        PyErr_Format(PyExc_ValueError, "%s: verbose must be 0, 1, 2 or 'auto', got %R.", method,
+                     verbose);
+        return false;
+    }
+    return true;
+}
+
+PyObject* predict_from_args(Network& network, PyObject* args, PyObject* kwargs, int32_t inputs,
+                            int32_t outputs, bool recurrent) {
     PyObject* x_argument = nullptr;
-    if (!PyArg_ParseTuple(args, "O:predict", &x_argument)) return nullptr;
+    PyObject* verbose = nullptr;
+    if (kwargs == nullptr) {
+        // The common case, a control loop's call: no keyword to look at.
+        if (!PyArg_ParseTuple(args, "O:predict", &x_argument)) return nullptr;
+    } else {
+        static const char* keywords[] = {"", "verbose", nullptr};
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$O:predict",
+                                         const_cast<char**>(keywords), &x_argument, &verbose)) {
+            return nullptr;
+        }
+        // Nothing is printed either way: a prediction has no progress to show.
+        if (!check_verbose(verbose, "predict")) return nullptr;
+    }
     const PyRef x_array = as_array(x_argument, "x");
     if (!x_array) return nullptr;
     auto* x = reinterpret_cast<PyArrayObject*>(x_array.get());

@@ -41,4 +41,26 @@ bool array_to_rows(PyObject* object, std::vector<std::vector<double>>& out) {
     return true;
 }
 
+bool score_from_object(PyObject* object, double& value) {
+    // float() of a NumPy array or scalar of text would parse it: "0.5" is
+    // not a number.
+    PyArray_Descr* descr = nullptr;
+    PyRef scalar_descr;
+    if (PyArray_Check(object)) {
+        descr = PyArray_DESCR(reinterpret_cast<PyArrayObject*>(object));
+    } else if (PyArray_IsScalar(object, Generic)) {
+        descr = PyArray_DescrFromScalar(object);
+        if (!descr) return false;
+        scalar_descr = PyRef(reinterpret_cast<PyObject*>(descr));
+    }
+    if (descr != nullptr && !PyTypeNum_ISBOOL(descr->type_num) &&
+        !PyTypeNum_ISINTEGER(descr->type_num) && !PyTypeNum_ISFLOAT(descr->type_num)) {
+        PyErr_Format(PyExc_TypeError, "A score must be a number, got %s of dtype %S.",
+                     Py_TYPE(object)->tp_name, reinterpret_cast<PyObject*>(descr));
+        return false;
+    }
+    value = PyFloat_AsDouble(object);
+    return !(value == -1.0 && PyErr_Occurred());
+}
+
 }  // namespace tessavo

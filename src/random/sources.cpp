@@ -317,6 +317,7 @@ void restore_random_streams(const RandomStreams& streams) {
     fresh_stream_of_thread.set_state(streams.fresh);
 }
 
+
 double fresh_uniform(double a, double b) { return fresh_stream().uniform(a, b); }
 
 double fresh_normal(double mean, double stddev) { return fresh_stream().normal(mean, stddev); }

@@ -174,6 +174,25 @@ RandomStreams capture_random_streams();
 // when the scope (process-wide or an item's) is not the one in force now.
 void restore_random_streams(const RandomStreams& streams);
 
+// A run-local seed: while alive, every draw made on this thread (and so by
+// the breeding pool, whose items derive their engines from this thread's
+// draws) comes from one stream that depends on seed and purpose alone. A
+// seeded run then repeats in any thread, beside other runs, and leaves the
+// process-wide sources (seed_sources, rand()) as it found them. purpose keeps
+// apart the streams of different calls given one seed. Nests; not movable.
+class SeededDraws {
+public:
+    SeededDraws(uint64_t seed, uint64_t purpose) : draws_(derived_engine(seed, purpose)) {}
+
+private:
+    ItemDraws draws_;
+};
+
+// Purposes of SeededDraws: the stream of a new model and the stream of a run.
+inline constexpr uint64_t seeded_model_purpose = 1;
+inline constexpr uint64_t seeded_run_purpose = 2;
+
+
 double fresh_uniform(double a, double b);
 double fresh_normal(double mean, double stddev);
 
