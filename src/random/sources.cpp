@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdlib>
 #include <ctime>
+#include <mutex>
 #include <optional>
 #include <stdexcept>
 #include <system_error>
@@ -212,7 +213,33 @@ std::function<uint32_t()>& clock_override() {
 }
 
 // Draws are taken on the training thread, like the C library's rand().
-CGenerator process_c_generator;
+// Locked as the C library locks rand(): a thread that draws outside a run
+// (a new model, say) must not tear the state another one uses.
+class LockedGenerator {
+public:
+    void seed(uint32_t value) {
+        const std::lock_guard lock(mutex_);
+        generator_.seed(value);
+    }
+    int32_t next() {
+        const std::lock_guard lock(mutex_);
+        return generator_.next();
+    }
+    CGenerator::State state() {
+        const std::lock_guard lock(mutex_);
+        return generator_.state();
+    }
+    void set(const CGenerator& generator) {
+        const std::lock_guard lock(mutex_);
+        generator_ = generator;
+    }
+
+private:
+    std::mutex mutex_;
+    CGenerator generator_;
+};
+
+LockedGenerator process_c_generator;
 
 // Both start set when the module is loaded; each is cleared by the first use
 // of what it guards.
@@ -306,7 +333,7 @@ void restore_random_streams(const RandomStreams& streams) {
     if (!generator.set_state(streams.c_generator)) {
         throw std::invalid_argument("impossible C generator state");
     }
-    process_c_generator = generator;
+    process_c_generator.set(generator);
     activation_seeding_flag = streams.activation_flag;
     random_int_seeding_flag = streams.random_int_flag;
     if (streams.device_seeded) {
@@ -316,7 +343,6 @@ void restore_random_streams(const RandomStreams& streams) {
     // After the device: replacing it makes the fresh stream stale.
     fresh_stream_of_thread.set_state(streams.fresh);
 }
-
 
 double fresh_uniform(double a, double b) { return fresh_stream().uniform(a, b); }
 
