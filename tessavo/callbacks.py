@@ -369,6 +369,8 @@ _KERAS_REFUSED = {
                       "tessavo.callbacks.EarlyStopping(restore_best_weights=True)"),
     "ModelCheckpoint": ("saves Keras files", "tessavo.callbacks.ModelCheckpoint"),
     "ProgbarLogger": ("draws Keras's progress bar", "verbose=1"),
+    "BackupAndRestore": ("saves Keras weights only",
+                         "tessavo.callbacks.BackupAndRestore, which saves the whole run"),
 }
 
 
