@@ -79,6 +79,7 @@ uint32_t crc32c(const unsigned char* data, std::size_t size, uint32_t crc) {
 static_assert(std::endian::native == std::endian::little, "fields are written as in memory");
 
 void ByteOut::raw(const void* data, std::size_t n) {
+    if (n == 0) return;  // data may be null then
     const std::size_t at = bytes.size();
     if (bytes.capacity() < at + n) bytes.reserve(std::max(2 * bytes.capacity(), at + n));
     bytes.resize(at + n);
@@ -187,7 +188,7 @@ std::vector<BackupSection> backup_sections(const std::vector<unsigned char>& byt
                                            const std::string& version) {
     const std::size_t size = bytes.size();
     const std::size_t magic_seen = std::min<std::size_t>(size, 8);
-    if (std::memcmp(bytes.data(), backup_magic, magic_seen) != 0) {
+    if (magic_seen > 0 && std::memcmp(bytes.data(), backup_magic, magic_seen) != 0) {
         throw MalformedBackup("it is not a tessavo run backup");
     }
     if (size < fixed_header_bytes) {
