@@ -21,10 +21,12 @@ ends the call with its exception and leaves the model unchanged.
 import csv
 import math
 import os
+import re
 
 from tessavo._core import Model, _install_genome
 
 __all__ = [
+    "BackupAndRestore",
     "CSVLogger",
     "Callback",
     "EarlyStopping",
@@ -367,6 +369,8 @@ _KERAS_REFUSED = {
                       "tessavo.callbacks.EarlyStopping(restore_best_weights=True)"),
     "ModelCheckpoint": ("saves Keras files", "tessavo.callbacks.ModelCheckpoint"),
     "ProgbarLogger": ("draws Keras's progress bar", "verbose=1"),
+    "BackupAndRestore": ("saves Keras weights only",
+                         "tessavo.callbacks.BackupAndRestore, which saves the whole run"),
 }
 
 
@@ -398,3 +402,85 @@ def _check_callbacks(callbacks):
             f"callbacks[{i}] is {what}, which {reason}; "
             + (f"use {instead}." if instead else "tessavo has no equivalent.")
         )
+
+
+# Temporaries that Model.save-style writes name while they complete:
+# ".tessavo-<pid>-<stamp>.tmp".
+_TEMPORARY = re.compile(r"^\.tessavo-(\d+)-\d+\.tmp$")
+
+
+def _process_alive(pid):
+    try:
+        os.kill(pid, 0)
+    except ProcessLookupError:
+        return False
+    except PermissionError:
+        return True
+    return True
+
+
+class BackupAndRestore(Callback):
+    """Back up the whole state of a run, and resume a run killed midway.
+
+    After every ``save_freq`` epochs, ``evolve`` and ``func_evolve`` write the
+    run's state (epoch, history, the optimizer's population and own state,
+    every random stream, the best network) to the file ``run.tvbackup`` in
+    ``backup_dir``. The next call with this callback and the same arguments
+    resumes from it: a seeded run then ends with the history and the network
+    it would have had without the interruption. When the run ends normally
+    the backup is deleted, unless ``delete_checkpoint=False``; then the state
+    of the run's end is kept, and a later call with more ``epochs`` continues
+    the run from there.
+    """
+
+    #: The name of the backup file in backup_dir.
+    filename = "run.tvbackup"
+
+    def __init__(self, backup_dir, save_freq="epoch", delete_checkpoint=True):
+        super().__init__()
+        if isinstance(backup_dir, bytes) or not isinstance(backup_dir, (str, os.PathLike)):
+            raise TypeError(
+                f"backup_dir must be a str or os.PathLike, got {type(backup_dir).__name__}."
+            )
+        backup_dir = os.fspath(backup_dir)
+        if not isinstance(backup_dir, str):
+            raise TypeError("backup_dir must be a str path, not bytes.")
+        if not backup_dir:
+            raise ValueError("backup_dir must not be empty.")
+        if isinstance(save_freq, str):
+            if save_freq != "epoch":
+                raise ValueError(f"save_freq must be 'epoch' or a positive int, got {save_freq!r}.")
+        elif isinstance(save_freq, bool) or not isinstance(save_freq, int):
+            raise TypeError(f"save_freq must be 'epoch' or an int, got {type(save_freq).__name__}.")
+        elif save_freq < 1:
+            raise ValueError(f"save_freq must be 'epoch' or a positive int, got {save_freq}.")
+        if not isinstance(delete_checkpoint, bool):
+            raise TypeError("delete_checkpoint must be a bool.")
+        self.backup_dir = backup_dir
+        self.save_freq = save_freq
+        self.delete_checkpoint = delete_checkpoint
+
+    @property
+    def backup_path(self):
+        """The backup file's path."""
+        return os.path.join(self.backup_dir, self.filename)
+
+    def _prepare_backup(self):
+        # Called by the run before anything else: the folder must take files.
+        folder = self.backup_dir
+        if os.path.exists(folder) and not os.path.isdir(folder):
+            raise NotADirectoryError(f"backup_dir {folder!r} is not a folder.")
+        os.makedirs(folder, exist_ok=True)
+        if not os.access(folder, os.W_OK | os.X_OK):
+            raise PermissionError(f"backup_dir {folder!r} is not writable.")
+        # A process killed between naming its finished temporary and the
+        # rename leaves it behind; nothing else writes such names here.
+        for name in os.listdir(folder):
+            match = _TEMPORARY.match(name)
+            if match and not _process_alive(int(match.group(1))):
+                try:
+                    os.unlink(os.path.join(folder, name))
+                except FileNotFoundError:
+                    pass
+        every = 1 if self.save_freq == "epoch" else self.save_freq
+        return self.backup_path, every, self.delete_checkpoint

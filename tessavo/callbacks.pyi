@@ -18,6 +18,7 @@ from typing import Literal
 from tessavo import Genome, Model
 
 __all__ = [
+    "BackupAndRestore",
     "CSVLogger",
     "Callback",
     "EarlyStopping",
@@ -290,3 +291,54 @@ class TerminateOnNaN(Callback):
             batch: The batch's index within the epoch, from 0.
             logs: The batch's values.
         """
+
+class BackupAndRestore(Callback):
+    """Back up the whole state of a run, and resume a run killed midway.
+
+    After every ``save_freq`` epochs, ``evolve`` and ``func_evolve`` write the
+    run's whole state to the file ``run.tvbackup`` in ``backup_dir``: the
+    epoch, the history so far, the optimizer's population and its own state,
+    every random stream the run draws from, and the best network. The next
+    call with this callback and the same arguments resumes from there, at the
+    epoch that follows the backup: a seeded run killed at any moment ends
+    with the history and the network of the same run left uninterrupted. The
+    file is replaced atomically and carries a checksum; see the backup page
+    of the docs for its format.
+
+    When the run ends normally the backup is deleted, unless
+    ``delete_checkpoint=False``: then it holds the state of the run's end,
+    and a later call with more ``epochs`` continues the run exactly.
+
+    Args:
+        backup_dir: A str or os.PathLike: the folder for the backup, made
+            when missing. Give each run a folder of its own.
+        save_freq: "epoch" (the default) to back up after every epoch, or a
+            positive int n to back up after every n-th epoch.
+        delete_checkpoint: Whether a run that ends normally deletes its
+            backup. Default True.
+
+    Raises:
+        TypeError: An argument has the wrong type.
+        ValueError: An empty backup_dir or a bad save_freq; at the start of
+            a run, a backup that cannot be used (damaged, truncated, written
+            by another tessavo version or format, or by a run with other
+            arguments or data; the message says which), or a second
+            BackupAndRestore in the callbacks.
+        OSError: At the start of a run, before the first epoch and with the
+            model unchanged, a backup_dir that is a file or is not writable;
+            during the run, a backup that cannot be written.
+    """
+
+    filename: str
+    backup_dir: str
+    save_freq: Literal["epoch"] | int
+    delete_checkpoint: bool
+    def __init__(
+        self,
+        backup_dir: str | os.PathLike[str],
+        save_freq: Literal["epoch"] | int = "epoch",
+        delete_checkpoint: bool = True,
+    ) -> None: ...
+    @property
+    def backup_path(self) -> str:
+        """The backup file's path: ``backup_dir/run.tvbackup``."""

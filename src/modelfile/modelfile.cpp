@@ -110,8 +110,15 @@ struct Writer {
         return at;
     }
     void flush() {
-        const unsigned char* p = buffer.data();
-        std::size_t left = used;
+        write_out(buffer.data(), used);
+        used = 0;
+    }
+    // Writes bytes straight from the caller's memory, after the buffer's.
+    void direct(const unsigned char* p, std::size_t n) {
+        flush();
+        write_out(p, n);
+    }
+    void write_out(const unsigned char* p, std::size_t left) {
         while (left > 0) {
             const ssize_t written = ::write(fd, p, left);
             if (written < 0) {
@@ -124,7 +131,6 @@ struct Writer {
             left -= static_cast<std::size_t>(written);
             pacer.poll();
         }
-        used = 0;
     }
     void poll() { pacer.poll(); }
 };
@@ -182,7 +188,7 @@ std::string folder_of(const std::string& path) {
 std::string link_target(const std::string& path) {
     std::string current = path;
     for (int hops = 0; hops < 40; ++hops) {
-        struct stat entry {};
+        struct stat entry{};
         if (::lstat(current.c_str(), &entry) != 0 || !S_ISLNK(entry.st_mode)) return current;
         std::vector<char> buffer(4096);
         const ssize_t length = ::readlink(current.c_str(), buffer.data(), buffer.size());
@@ -212,11 +218,12 @@ int create_temporary(const std::string& folder, std::string& name) {
 }
 
 // Devices and pipes cannot be replaced by a rename; they get the bytes directly.
-void write_in_place(const Network& network, const std::string& path, Pacer& pacer) {
+template <class Emit>
+void write_in_place(const Emit& emit, const std::string& path, Pacer& pacer) {
     Descriptor file{open_interruptible(path.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC, pacer)};
     if (file.fd < 0) fail("open", path);
     Writer out{file.fd, path, pacer};
-    write_network(out, network);
+    emit(out);
     file.close(path);
 }
 
@@ -389,22 +396,25 @@ Network read_network(In& in, int64_t length) {
 
 }  // namespace
 
-void save_network_file(const Network& network, const std::string& path,
-                       const KeepGoing& keep_going) {
+namespace {
+
+// Writes a file through emit as save_network_file describes.
+template <class Emit>
+void replace_file(const std::string& path, const KeepGoing& keep_going, const Emit& emit) {
     Pacer pacer{keep_going};
     std::string target = path;
-    struct stat existing {};
+    struct stat existing{};
     const bool exists = ::stat(path.c_str(), &existing) == 0;
     if (!exists && errno != ENOENT) fail("stat", path);
     // A link to a file not made yet keeps the link and makes the file.
     if (!exists) target = link_target(path);
     if (exists) {
         if (S_ISDIR(existing.st_mode)) fail_with(EISDIR, "open", path);
-        if (!S_ISREG(existing.st_mode)) return write_in_place(network, path, pacer);
+        if (!S_ISREG(existing.st_mode)) return write_in_place(emit, path, pacer);
         // A file the caller may not write is not replaced either.
         if (::faccessat(AT_FDCWD, path.c_str(), W_OK, AT_EACCESS) != 0) fail("open", path);
         // Through a symbolic link, replace the file it names and keep the link.
-        struct stat entry {};
+        struct stat entry{};
         if (::lstat(path.c_str(), &entry) == 0 && S_ISLNK(entry.st_mode)) {
             char* resolved = ::realpath(path.c_str(), nullptr);
             if (!resolved) fail("realpath", path);
@@ -426,7 +436,7 @@ void save_network_file(const Network& network, const std::string& path,
             if (::fchmod(fd, existing.st_mode & 0777) != 0) fail("chmod", name);
         }
         Writer out{fd, path, pacer};
-        write_network(out, network);
+        emit(out);
         // On disk before the rename, so a crash leaves the old or the new file.
         if (::fsync(fd) != 0) fail("fsync", path);
     };
@@ -465,6 +475,25 @@ void save_network_file(const Network& network, const std::string& path,
     sync_folder(folder, path);
 }
 
+}  // namespace
+
+void save_network_file(const Network& network, const std::string& path,
+                       const KeepGoing& keep_going) {
+    replace_file(path, keep_going, [&](Writer& out) { write_network(out, network); });
+}
+
+void save_bytes_file(const std::vector<unsigned char>& bytes, const std::string& path,
+                     const KeepGoing& keep_going) {
+    save_pieces_file({{bytes.data(), bytes.size()}}, path, keep_going);
+}
+
+void save_pieces_file(const std::vector<std::span<const unsigned char>>& pieces,
+                      const std::string& path, const KeepGoing& keep_going) {
+    replace_file(path, keep_going, [&](Writer& out) {
+        for (const auto& piece : pieces) out.direct(piece.data(), piece.size());
+    });
+}
+
 Network load_network_file(const std::string& path, const KeepGoing& keep_going) {
     return load_network_file(path, device_value(), keep_going);
 }
@@ -473,7 +502,7 @@ Network load_network_file(const std::string& path, uint32_t seed, const KeepGoin
     Pacer pacer{keep_going};
     Descriptor file{open_interruptible(path.c_str(), O_RDONLY | O_CLOEXEC, pacer)};
     if (file.fd < 0) fail("open", path);
-    struct stat status {};
+    struct stat status{};
     if (::fstat(file.fd, &status) != 0) fail("stat", path);
     if (S_ISDIR(status.st_mode)) fail_with(EISDIR, "read", path);
     Reader in{file.fd, path, pacer};
@@ -481,6 +510,26 @@ Network load_network_file(const std::string& path, uint32_t seed, const KeepGoin
     network.rng.seed(seed);
     file.close(path);
     return network;
+}
+
+std::vector<unsigned char> read_bytes_file(const std::string& path, const KeepGoing& keep_going) {
+    Pacer pacer{keep_going};
+    Descriptor file{open_interruptible(path.c_str(), O_RDONLY | O_CLOEXEC, pacer)};
+    if (file.fd < 0) fail("open", path);
+    struct stat status{};
+    if (::fstat(file.fd, &status) != 0) fail("stat", path);
+    if (S_ISDIR(status.st_mode)) fail_with(EISDIR, "read", path);
+    if (S_ISREG(status.st_mode)) {
+        require_memory(static_cast<long double>(status.st_size), "The file's bytes");
+    }
+    Reader in{file.fd, path, pacer};
+    std::vector<unsigned char> bytes;
+    unsigned char piece[1 << 16];
+    for (std::size_t got; (got = in.read(piece, sizeof piece)) > 0;) {
+        bytes.insert(bytes.end(), piece, piece + got);
+    }
+    file.close(path);
+    return bytes;
 }
 
 std::vector<unsigned char> network_bytes(const Network& network) {

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <span>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -51,6 +52,18 @@ public:
 // was and no temporary file remains.
 void save_network_file(const Network& network, const std::string& path,
                        const KeepGoing& keep_going = {});
+
+// Writes bytes to path as save_network_file writes a network.
+void save_bytes_file(const std::vector<unsigned char>& bytes, const std::string& path,
+                     const KeepGoing& keep_going = {});
+// The same for a file made of pieces, written from where they are.
+void save_pieces_file(const std::vector<std::span<const unsigned char>>& pieces,
+                      const std::string& path, const KeepGoing& keep_going = {});
+
+// The whole content of a file (ModelFileError, FileWorkStopped, or
+// std::bad_alloc for a file larger than the memory at hand).
+std::vector<unsigned char> read_bytes_file(const std::string& path,
+                                           const KeepGoing& keep_going = {});
 
 // Reads a network with a newly seeded engine and zero state. Throws
 // ModelFileError, MalformedModelFile, FileWorkStopped, or std::bad_alloc

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "module/arrays.hpp"
+#include "module/backup_binding.hpp"
 #include "module/datasets.hpp"
 #include "module/history.hpp"
 #include "module/model.hpp"
@@ -123,6 +124,8 @@ PyObject* model_evolve(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (!check_evolvable(model)) return nullptr;
     Callbacks callbacks;
     if (!callbacks.parse(callbacks_argument)) return nullptr;
+    RunBackupPlan backup;
+    if (!backup.prepare(callbacks_argument)) return nullptr;
     const bool has_validation = validation_data != Py_None;
     PyRef train_arguments[2], validation_arguments[2];
     if (!train_arrays(x_argument, y_argument, model->outputs, train_arguments)) return nullptr;
@@ -154,6 +157,8 @@ PyObject* model_evolve(PyObject* self, PyObject* args, PyObject* kwargs) {
         settings.codes = model->codes;
         settings.monitors = model->monitors;
         settings.optimizer = optimizer_strategy(model->optimizer);
+        const std::string optimizer_text = backup.active() ? repr_text(model->optimizer) : "";
+        if (backup.active() && optimizer_text.empty()) return nullptr;
         const int32_t inputs = model->inputs;
         const int32_t outputs = model->outputs;
         const bool recurrent = model->recurrent;
@@ -178,6 +183,27 @@ PyObject* model_evolve(PyObject* self, PyObject* args, PyObject* kwargs) {
             !load_pair(x_val, y_val, "x_val", "y_val", model, validation_blocks, xv, yv)) {
             return nullptr;
         }
+        if (backup.active()) {
+            // What a resumed run must share with the run that wrote its backup.
+            const RunArguments arguments = {
+                {"the run", "evolve"},
+                {"pop_size", std::to_string(pop_size)},
+                {"seed", seed ? std::to_string(*seed) : "None"},
+                {"the optimizer", optimizer_text},
+                {"the loss and metrics", codes_text(settings.codes)},
+                {"the monitors", codes_text(settings.monitors)},
+                {"the model's inputs", std::to_string(inputs)},
+                {"the model's outputs", std::to_string(outputs)},
+                {"recurrent", recurrent ? "True" : "False"},
+                {"batch_size", std::to_string(batch_size)},
+                {"x_train", data_fingerprint(x)},
+                {"y_train", data_fingerprint(y)},
+                {"validation_data",
+                 has_validation ? data_fingerprint(xv) + " and " + data_fingerprint(yv) : "None"},
+            };
+            if (!backup.load(arguments)) return nullptr;
+            settings.resume = backup.resume();
+        }
         BestGenomeScope best_genome(model);
         if (!callbacks.train_begin(model)) return nullptr;
         // Converting a subclass and on_train_begin run Python code, which
@@ -193,8 +219,9 @@ PyObject* model_evolve(PyObject* self, PyObject* args, PyObject* kwargs) {
         EvolveResult result;
         PythonConsole console;
         const bool has_monitors = !settings.monitors.empty();
-        const RunHooks hooks = python_hooks(model, callbacks, console, settings.codes,
-                                            has_validation, has_monitors, true);
+        RunHooks hooks = python_hooks(model, callbacks, console, settings.codes, has_validation,
+                                      has_monitors, true);
+        backup.install(hooks);
         const bool completed =
             evolve_dataset(network, x, y, has_validation ? &xv : nullptr,
                            has_validation ? &yv : nullptr, settings, hooks, result);
@@ -208,6 +235,7 @@ PyObject* model_evolve(PyObject* self, PyObject* args, PyObject* kwargs) {
         if (!last_logs || !finish_run(model, std::move(result.best), callbacks, last_logs.get())) {
             return nullptr;
         }
+        backup.finish();
         return history.release();
     } catch (...) {
         set_error_from_current_exception();

@@ -3,6 +3,7 @@
 #include <utility>
 #include <vector>
 
+#include "module/backup_binding.hpp"
 #include "module/datasets.hpp"
 #include "module/genome.hpp"
 #include "module/genome_batch.hpp"
@@ -103,6 +104,8 @@ PyObject* model_func_evolve(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (!check_arguments(train_func, validation_func, pop_size, epochs)) return nullptr;
     Callbacks callbacks;
     if (!callbacks.parse(callbacks_argument)) return nullptr;
+    RunBackupPlan backup;
+    if (!backup.prepare(callbacks_argument)) return nullptr;
     auto* model = reinterpret_cast<ModelObject*>(self);
     if (!check_evolvable(model)) return nullptr;
     if (model->network.size == 0 || model->network.inputs != model->inputs ||
@@ -127,6 +130,24 @@ PyObject* model_func_evolve(PyObject* self, PyObject* args, PyObject* kwargs) {
         return nullptr;
     }
     const bool recurrent = model->recurrent;
+    if (backup.active()) {
+        const std::string optimizer_text = repr_text(model->optimizer);
+        if (optimizer_text.empty()) return nullptr;
+        // What a resumed run must share with the run that wrote its backup.
+        const RunArguments arguments = {
+            {"the run", "func_evolve"},
+            {"pop_size", std::to_string(pop_size)},
+            {"seed", seed ? std::to_string(*seed) : "None"},
+            {"the optimizer", optimizer_text},
+            {"the monitors", codes_text(settings.monitors)},
+            {"the model's inputs", std::to_string(model->inputs)},
+            {"the model's outputs", std::to_string(model->outputs)},
+            {"recurrent", recurrent ? "True" : "False"},
+            {"validation_func", has_validation ? "given" : "None"},
+        };
+        if (!backup.load(arguments)) return nullptr;
+        settings.resume = backup.resume();
+    }
     BestGenomeScope best_genome(model);
     if (!callbacks.train_begin(model)) return nullptr;
     // on_train_begin may have rebuilt the model.
@@ -151,8 +172,9 @@ PyObject* model_func_evolve(PyObject* self, PyObject* args, PyObject* kwargs) {
         // One score per member: the history calls it the loss.
         const std::vector<int32_t> codes = {LOSS_MSE};
         const bool has_monitors = !settings.monitors.empty();
-        const RunHooks hooks =
+        RunHooks hooks =
             python_hooks(model, callbacks, console, codes, has_validation, has_monitors, false);
+        backup.install(hooks);
         RunResult result;
         if (!evolve_function(model->network, settings, scoring, hooks, result)) return nullptr;
         PyRef history(history_dict(result.history, codes, has_validation, has_monitors));
@@ -164,6 +186,7 @@ PyObject* model_func_evolve(PyObject* self, PyObject* args, PyObject* kwargs) {
         if (!last_logs || !finish_run(model, std::move(result.best), callbacks, last_logs.get())) {
             return nullptr;
         }
+        backup.finish();
         return history.release();
     } catch (...) {
         set_error_from_current_exception();

@@ -2,6 +2,7 @@
 // and the value transformations that all draws share.
 #pragma once
 
+#include <array>
 #include <cmath>
 #include <cstdint>
 #include <utility>
@@ -47,6 +48,15 @@ public:
     }
 
     friend bool operator==(const RandomEngine&, const RandomEngine&) = default;
+
+    // The four state words, for saving a run; an all-zero state, which the
+    // engine never reaches, is refused (false, nothing changed).
+    std::array<uint32_t, 4> state() const { return {s_[0], s_[1], s_[2], s_[3]}; }
+    bool set_state(const std::array<uint32_t, 4>& words) {
+        if ((words[0] | words[1] | words[2] | words[3]) == 0) return false;
+        for (std::size_t k = 0; k < 4; ++k) s_[k] = words[k];
+        return true;
+    }
 
 private:
     static constexpr uint32_t rotl(uint32_t x, int k) { return (x << k) | (x >> (32 - k)); }

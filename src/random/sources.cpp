@@ -9,6 +9,9 @@
 #include <cstddef>
 #include <cstdlib>
 #include <ctime>
+#include <mutex>
+#include <optional>
+#include <stdexcept>
 #include <system_error>
 #include <utility>
 
@@ -101,6 +104,18 @@ void FreshStream::normals(const double* means, const double* stddevs, double* ou
     }
 }
 
+FreshStream::State FreshStream::state() const {
+    // A stale epoch means the next draw reseeds whatever is left.
+    const bool stale = epoch_ != random_epoch.load(std::memory_order_relaxed);
+    return {engine_, stale ? 0 : left_};
+}
+
+void FreshStream::set_state(const State& state) {
+    engine_ = state.engine;
+    left_ = pinned_ ? 0xFFFFFFFFu : state.left;
+    epoch_ = random_epoch.load(std::memory_order_relaxed);
+}
+
 void FreshStream::pin(const RandomEngine& engine) {
     engine_ = engine;
     pinned_ = true;
@@ -125,26 +140,59 @@ ItemDraws::~ItemDraws() {
 }
 
 int32_t ItemDraws::c_rand() {
-    if (c_front_ < 0) {
+    if (!c_seeded_) {
         // Random words need none of the warm-up that srand's seeding does.
-        for (uint32_t& word : c_state_) word = engine()();
-        c_front_ = 3;
-        c_rear_ = 0;
+        c_generator_.seed_words(engine());
+        c_seeded_ = true;
     }
-    c_state_[c_front_] += c_state_[c_rear_];
-    const auto value = static_cast<int32_t>(c_state_[c_front_] >> 1);
-    c_front_ = c_front_ == 30 ? 0 : c_front_ + 1;
-    c_rear_ = c_rear_ == 30 ? 0 : c_rear_ + 1;
-    return value;
+    return c_generator_.next();
 }
+
+ItemDraws::State ItemDraws::state() const {
+    return {stream_.state().engine, c_seeded_, c_generator_.state()};
+}
+
+void ItemDraws::set_state(const State& state) {
+    if (c_seeded_ = state.c_seeded; c_seeded_ && !c_generator_.set_state(state.c_generator)) {
+        throw std::invalid_argument("impossible C generator state");
+    }
+    stream_.set_state({state.engine, 0});
+}
+
+ItemDraws* current_item_draws() { return item_draws; }
 
 void set_fresh_reseed_interval(uint32_t interval) {
     reseed_interval.store(interval < 1 ? 1 : interval, std::memory_order_relaxed);
     drop_caches();
 }
 
+namespace {
+
+// SplitMix64: every seed, 0 included, gives a well-mixed stream. Its whole
+// state is one counter, which a run saves.
+class SeededStream {
+public:
+    explicit SeededStream(uint64_t seed) : state_(seed) {}
+    uint32_t operator()() {
+        uint64_t z = (state_ += 0x9E3779B97F4A7C15ull);
+        z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+        z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+        return static_cast<uint32_t>((z ^ (z >> 31)) >> 32);
+    }
+    uint64_t state() const { return state_; }
+
+private:
+    uint64_t state_;
+};
+
+// The device of a seeded process (seed_sources), when there is one.
+std::optional<SeededStream> seeded_device;
+
+}  // namespace
+
 void set_device_source(std::function<uint32_t()> source) {
     device_override() = std::move(source);
+    seeded_device.reset();
     drop_caches();
 }
 
@@ -152,6 +200,7 @@ uint32_t device_value() {
     if (item_draws != nullptr) return item_draws->engine()();
     const auto& source = device_override();
     if (source) return source();
+    if (seeded_device) return (*seeded_device)();
     thread_local DeviceBlock block;
     return block.next();
 }
@@ -163,6 +212,35 @@ std::function<uint32_t()>& clock_override() {
     return source;
 }
 
+// Draws are taken on the training thread, like the C library's rand().
+// Locked as the C library locks rand(): a thread that draws outside a run
+// (a new model, say) must not tear the state another one uses.
+class LockedGenerator {
+public:
+    void seed(uint32_t value) {
+        const std::lock_guard lock(mutex_);
+        generator_.seed(value);
+    }
+    int32_t next() {
+        const std::lock_guard lock(mutex_);
+        return generator_.next();
+    }
+    CGenerator::State state() {
+        const std::lock_guard lock(mutex_);
+        return generator_.state();
+    }
+    void set(const CGenerator& generator) {
+        const std::lock_guard lock(mutex_);
+        generator_ = generator;
+    }
+
+private:
+    std::mutex mutex_;
+    CGenerator generator_;
+};
+
+LockedGenerator process_c_generator;
+
 // Both start set when the module is loaded; each is cleared by the first use
 // of what it guards.
 bool activation_seeding_flag = true;
@@ -171,7 +249,7 @@ bool random_int_seeding_flag = true;
 void seed_c_generator_from_clock() {
     const auto& clock = clock_override();
     const uint32_t seconds = clock ? clock() : static_cast<uint32_t>(std::time(nullptr));
-    std::srand(seconds);
+    process_c_generator.seed(seconds);
 }
 
 }  // namespace
@@ -183,31 +261,13 @@ void reset_seeding_flags() {
     random_int_seeding_flag = true;
 }
 
-namespace {
-
-// SplitMix64: every seed, 0 included, gives a well-mixed stream.
-class SeededStream {
-public:
-    explicit SeededStream(uint64_t seed) : state_(seed) {}
-    uint32_t operator()() {
-        uint64_t z = (state_ += 0x9E3779B97F4A7C15ull);
-        z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
-        z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
-        return static_cast<uint32_t>((z ^ (z >> 31)) >> 32);
-    }
-
-private:
-    uint64_t state_;
-};
-
-}  // namespace
-
 void seed_sources(uint64_t seed) {
     SeededStream stream(seed);
-    std::srand(stream());
+    process_c_generator.seed(stream());
     activation_seeding_flag = false;
     random_int_seeding_flag = false;
-    set_device_source(stream);
+    set_device_source({});
+    seeded_device = stream;
 }
 
 void unseed_sources() {
@@ -221,7 +281,7 @@ int32_t random_activation() {
         seed_c_generator_from_clock();
         activation_seeding_flag = false;
     }
-    return std::rand() % 4;
+    return process_c_generator.next() % 4;
 }
 
 int32_t random_int(int32_t lo, int32_t hi) {
@@ -231,10 +291,58 @@ int32_t random_int(int32_t lo, int32_t hi) {
         seed_c_generator_from_clock();
         random_int_seeding_flag = false;
     }
-    return static_cast<int32_t>(lo + std::rand() % span);
+    return static_cast<int32_t>(lo + process_c_generator.next() % span);
 }
 
-int32_t c_rand_or_scoped() { return item_draws != nullptr ? item_draws->c_rand() : std::rand(); }
+void c_srand(uint32_t seed) { process_c_generator.seed(seed); }
+
+int32_t c_rand() {
+    if (item_draws != nullptr) return item_draws->c_rand();
+    return process_c_generator.next();
+}
+
+RandomStreams capture_random_streams() {
+    RandomStreams streams;
+    if (item_draws != nullptr) {
+        streams.item_scope = true;
+        streams.item = item_draws->state();
+        return streams;
+    }
+    streams.fresh = fresh_stream_of_thread.state();
+    if (seeded_device && !device_override()) {
+        streams.device_seeded = true;
+        streams.device_state = seeded_device->state();
+    }
+    streams.c_generator = process_c_generator.state();
+    streams.activation_flag = activation_seeding_flag;
+    streams.random_int_flag = random_int_seeding_flag;
+    return streams;
+}
+
+void restore_random_streams(const RandomStreams& streams) {
+    if (streams.item_scope != (item_draws != nullptr)) {
+        throw std::invalid_argument(
+            streams.item_scope ? "the streams were saved in a run with a seed of its own"
+                               : "the streams were saved in a run on the process's streams");
+    }
+    if (streams.item_scope) {
+        item_draws->set_state(streams.item);
+        return;
+    }
+    CGenerator generator;
+    if (!generator.set_state(streams.c_generator)) {
+        throw std::invalid_argument("impossible C generator state");
+    }
+    process_c_generator.set(generator);
+    activation_seeding_flag = streams.activation_flag;
+    random_int_seeding_flag = streams.random_int_flag;
+    if (streams.device_seeded) {
+        set_device_source({});
+        seeded_device = SeededStream(streams.device_state);
+    }
+    // After the device: replacing it makes the fresh stream stale.
+    fresh_stream_of_thread.set_state(streams.fresh);
+}
 
 double fresh_uniform(double a, double b) { return fresh_stream().uniform(a, b); }
 

@@ -1,7 +1,8 @@
 // The random sources below the network record: the operating system's
 // random device and the calendar clock behind seams that tests (and a fixed
 // seed) can replace, fresh draws seeded from the device, and the C library's
-// rand() seeded from the clock.
+// rand() algorithm seeded from the clock. Every one of them can be saved and
+// restored with a run (RandomStreams).
 #pragma once
 
 #include <atomic>
@@ -10,6 +11,7 @@
 #include <functional>
 #include <vector>
 
+#include "random/c_generator.hpp"
 #include "random/engine.hpp"
 
 namespace tessavo {
@@ -36,6 +38,14 @@ void seed_sources(uint64_t seed);
 void unseed_sources();
 
 // ---- Draws. ----
+
+// The process's C generator: glibc's rand() algorithm held by tessavo, so
+// that a run can save its state. c_srand seeds it as srand() would (it
+// starts as srand(1)); c_rand returns its next value, or the next value of
+// the ItemDraws in force on this thread. Neither touches the C library's own
+// generator, nor a seeding flag.
+void c_srand(uint32_t seed);
+int32_t c_rand();
 
 // rand() seeded through the activation seeding flag, % 4.
 int32_t random_activation();
@@ -73,6 +83,15 @@ public:
     // Serves every later draw from engine alone, never reseeding.
     void pin(const RandomEngine& engine);
 
+    // What the next draws depend on: the engine and how many draws it has
+    // left before the device reseeds it (0: reseeded at the next draw).
+    struct State {
+        RandomEngine engine;
+        uint32_t left = 0;
+    };
+    State state() const;
+    void set_state(const State& state);
+
 private:
     void reseed();
 
@@ -107,14 +126,53 @@ public:
     // One value of the item's C generator, 0 .. RAND_MAX.
     int32_t c_rand();
 
+    // The engine and the C generator (unseeded: words drawn at first use).
+    struct State {
+        RandomEngine engine;
+        bool c_seeded = false;
+        CGenerator::State c_generator;
+    };
+    State state() const;
+    void set_state(const State& state);
+
 private:
     FreshStream stream_;
     ItemDraws* previous_;
     FreshStream* previous_stream_;
-    uint32_t c_state_[31] = {};
-    int32_t c_front_ = -1;  // -1 until seeded
-    int32_t c_rear_ = 0;
+    CGenerator c_generator_;
+    bool c_seeded_ = false;
 };
+
+// The innermost ItemDraws of this thread, or null.
+ItemDraws* current_item_draws();
+
+// ---- Saving and restoring. ----
+
+// Every stream the calling thread's draws come from, as a value. Outside an
+// ItemDraws scope: this thread's fresh stream, the device (the operating
+// system's, or the seeded stream of seed_sources), the process's C generator
+// and both seeding flags. Inside one (a run with a seed of its own): that
+// scope's engine and C generator, and nothing process-wide.
+struct RandomStreams {
+    bool item_scope = false;
+    // Outside an item scope.
+    FreshStream::State fresh;
+    bool device_seeded = false;  // else the device is the operating system's
+    uint64_t device_state = 0;   // the seeded stream's counter
+    CGenerator::State c_generator;
+    bool activation_flag = true;
+    bool random_int_flag = true;
+    // Inside one.
+    ItemDraws::State item;
+};
+
+// A replaced device source (set_device_source) cannot be captured: it counts
+// as the operating system's.
+RandomStreams capture_random_streams();
+// Puts the streams back where capture found them, so that the draws that
+// follow are those that followed the capture. Throws std::invalid_argument
+// when the scope (process-wide or an item's) is not the one in force now.
+void restore_random_streams(const RandomStreams& streams);
 
 // A run-local seed: while alive, every draw made on this thread (and so by
 // the breeding pool, whose items derive their engines from this thread's
@@ -134,9 +192,6 @@ private:
 inline constexpr uint64_t seeded_model_purpose = 1;
 inline constexpr uint64_t seeded_run_purpose = 2;
 
-// rand(), or one value of the C generator of the scope active on this thread
-// (ItemDraws, SeededDraws); either way 0 .. RAND_MAX.
-int32_t c_rand_or_scoped();
 
 double fresh_uniform(double a, double b);
 double fresh_normal(double mean, double stddev);

@@ -239,12 +239,25 @@ bool AlphaSearch::run_generation(const PoolScorer& score) {
     return tessavo::run_generation(population_, score);
 }
 
-void AlphaSearch::write_state(StateWriter&) const {
-    throw StateError("Alpha's state cannot be saved yet");
+void AlphaSearch::write_state(StateWriter& out) const {
+    out.str("Alpha");
+    out.u64(population_.members.size());
+    for (const Network& member : population_.members) put_network(out, member);
+    put_rows(out, population_.losses);
 }
 
-void AlphaSearch::read_state(StateReader&) {
-    throw StateError("Alpha's state cannot be restored yet");
+// The spare networks and rows are buffers that every generation overwrites.
+void AlphaSearch::read_state(StateReader& in) {
+    expect_optimizer(in, "Alpha");
+    const Network& shape = population_.members.front();
+    const uint64_t count = in.u64();
+    if (count != population_.members.size()) in.bad("holds another number of members");
+    Population read;
+    for (uint64_t k = 0; k < count; ++k) read.members.push_back(get_member(in, shape));
+    read.losses = get_rows(in);
+    if (read.losses.size() != read.members.size()) in.bad("holds a loss row per member");
+    in.finish();
+    population_ = std::move(read);
 }
 
 OptimizerFactory alpha_optimizer() {

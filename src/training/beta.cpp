@@ -149,7 +149,9 @@ void perturb(Network& n, RandomEngine& engine, double rate, double step) {
             moved = true;
         }
     }
-    if (!moved) move(targets[static_cast<std::size_t>(below(engine, static_cast<int32_t>(targets.size())))]);
+    if (!moved)
+        move(
+            targets[static_cast<std::size_t>(below(engine, static_cast<int32_t>(targets.size())))]);
 }
 
 // Genes aligned by index when both parents have one shape: each shared
@@ -269,12 +271,72 @@ bool BetaSearch::run_generation(const PoolScorer& score) {
     return true;
 }
 
-void BetaSearch::write_state(StateWriter&) const {
-    throw StateError("Beta's state cannot be saved yet");
+void BetaSearch::write_state(StateWriter& out) const {
+    out.str("Beta");
+    out.u8(scored_ ? 1 : 0);
+    out.f64(threshold_);
+    out.u64(members_.size());
+    for (const Network& member : members_) put_network(out, member);
+    put_rows(out, losses_);
+    out.f64s(steps_);
+    out.u64(species_.size());
+    for (const Species& s : species_) {
+        put_network(out, s.representative);
+        out.f64(s.best);
+        out.i32(s.stagnant);
+        out.u8(s.improved ? 1 : 0);
+        out.i32s(s.members);
+        out.f64(s.share);
+        out.i32(s.offspring);
+    }
+    out.i32s(origins_);
 }
 
-void BetaSearch::read_state(StateReader&) {
-    throw StateError("Beta's state cannot be restored yet");
+void BetaSearch::read_state(StateReader& in) {
+    expect_optimizer(in, "Beta");
+    const Network& shape = members_.front();
+    const bool scored = in.flag();
+    const double threshold = in.f64();
+    const uint64_t count = in.u64();
+    if (count != static_cast<uint64_t>(pop_size_)) in.bad("holds another number of members");
+    std::vector<Network> members;
+    for (uint64_t k = 0; k < count; ++k) members.push_back(get_member(in, shape));
+    std::vector<LossRow> losses = get_rows(in);
+    std::vector<double> steps = in.f64s();
+    if ((scored ? losses.size() != count : !losses.empty()) || steps.size() != count) {
+        in.bad("holds a loss row and a step size per member");
+    }
+    const uint64_t species_count = in.count(1);
+    std::vector<Species> species(species_count);
+    auto index_ok = [&](int32_t i) { return i >= -1 && static_cast<int64_t>(i) < pop_size_; };
+    for (Species& s : species) {
+        s.representative = get_member(in, shape);
+        s.best = in.f64();
+        s.stagnant = in.i32();
+        s.improved = in.flag();
+        s.members = in.i32s();
+        s.share = in.f64();
+        s.offspring = in.i32();
+        for (const int32_t m : s.members) {
+            if (m < 0 || !index_ok(m)) in.bad("holds a species member outside the population");
+        }
+    }
+    std::vector<int32_t> origins = in.i32s();
+    if (!origins.empty() && origins.size() != count) in.bad("holds an origin per member");
+    for (const int32_t o : origins) {
+        if (o < -1 || (o >= 0 && static_cast<uint64_t>(o) >= species_count)) {
+            in.bad("holds an origin outside the species");
+        }
+    }
+    if (!(threshold > 0.0)) in.bad("holds a threshold that is not positive");
+    in.finish();
+    scored_ = scored;
+    threshold_ = threshold;
+    members_ = std::move(members);
+    losses_ = std::move(losses);
+    steps_ = std::move(steps);
+    species_ = std::move(species);
+    origins_ = std::move(origins);
 }
 
 OptimizerFactory beta_optimizer(const BetaSettings& settings) {
@@ -300,8 +362,9 @@ void BetaSearch::speciate() {
         // stays there, and one distance is then enough.
         const int32_t origin = origins_.empty() ? -1 : origins_[static_cast<std::size_t>(i)];
         if (origin >= 0 && static_cast<std::size_t>(origin) < species_.size() &&
-            compatibility_distance(members_[i], species_[static_cast<std::size_t>(origin)]
-                                                    .representative) < threshold_) {
+            compatibility_distance(members_[i],
+                                   species_[static_cast<std::size_t>(origin)].representative) <
+                threshold_) {
             home = &species_[static_cast<std::size_t>(origin)];
         }
         for (std::size_t k = 0; !home && k < species_.size(); ++k) {
@@ -415,9 +478,8 @@ std::vector<BetaSearch::Plan> BetaSearch::plan_children(RandomEngine& engine) {
         }
     }
     // The best network survives even when its species gets no elite.
-    if (count > 1 && std::none_of(plans.begin(), plans.end(), [&](const Plan& p) {
-            return p.elite && p.parent == best;
-        })) {
+    if (count > 1 && std::none_of(plans.begin(), plans.end(),
+                                  [&](const Plan& p) { return p.elite && p.parent == best; })) {
         plans.back() = {best, -1, true};
         origins_.back() = -1;
     }

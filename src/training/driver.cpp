@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "progress/progress.hpp"
+#include "random/sources.hpp"
 #include "training/alpha.hpp"
 
 namespace tessavo {
@@ -33,12 +34,56 @@ bool run_epochs(const Network& start, const RunSettings& settings, const RunScor
         (settings.optimizer ? settings.optimizer : alpha_optimizer())(start, settings.pop_size,
                                                                       codes.size());
     Network best = optimizer->members()[0];
+    int32_t first_epoch = 0;
+    if (settings.resume) {
+        // Everything the draws depend on comes back, the streams last: making
+        // the optimizer above drew from them.
+        const RunCheckpoint& saved = *settings.resume;
+        if (saved.train.size() != codes.size() ||
+            saved.validation.size() != (has_validation ? codes.size() : 0)) {
+            throw StateError("its history does not fit this run's losses and validation");
+        }
+        StateReader optimizer_state(saved.optimizer, "its optimizer state");
+        optimizer->read_state(optimizer_state);
+        StateReader scorer_state(saved.driver, "its driver state");
+        if (scorer.read_state) scorer.read_state(scorer_state);
+        scorer_state.finish();
+        history.train = saved.train;
+        history.validation = saved.validation;
+        history.sizes = saved.sizes;
+        best = saved.best;
+        first_epoch = saved.epochs_done;
+        try {
+            restore_random_streams(saved.streams);
+        } catch (const std::invalid_argument& error) {
+            throw StateError(std::string("its random streams: ") + error.what());
+        }
+    }
+    // Assignments and cleared buffers: a checkpoint filled every epoch
+    // keeps its memory.
+    auto fill = [&](RunCheckpoint& c, int32_t epochs_done) {
+        c.epochs_done = epochs_done;
+        c.train = history.train;
+        c.validation = history.validation;
+        c.sizes = history.sizes;
+        c.streams = capture_random_streams();
+        c.best = best;
+        StateWriter state;
+        state.bytes.swap(c.optimizer);
+        state.bytes.clear();
+        optimizer->write_state(state);
+        c.optimizer.swap(state.bytes);
+        state.bytes.swap(c.driver);
+        state.bytes.clear();
+        if (scorer.write_state) scorer.write_state(state);
+        c.driver.swap(state.bytes);
+    };
 
     LossRow best_row;
     std::vector<double> sums(codes.size()), means(codes.size());
     std::vector<double> validation(codes.size(), 0.0);
     const std::vector<double> no_validation;
-    for (int32_t epoch = 0; epoch < epochs; ++epoch) {
+    for (int32_t epoch = first_epoch; epoch < epochs; ++epoch) {
         if (hooks.epoch_begin && !hooks.epoch_begin(epoch)) return false;
         const int64_t t0 = monotonic_ns();
         if (scorer.begin_epoch) scorer.begin_epoch(epoch);
@@ -98,10 +143,15 @@ bool run_epochs(const Network& start, const RunSettings& settings, const RunScor
             if (has_validation) history.validation[k].push_back(validation[k]);
         }
         history.sizes.push_back(best.size);
+        EpochAction action = EpochAction::proceed;
         if (hooks.epoch_end) {
-            const EpochAction action = hooks.epoch_end(epoch, history, best);
+            action = hooks.epoch_end(epoch, history, best);
             if (action == EpochAction::fail) return false;
-            if (action == EpochAction::stop) break;
+        }
+        stop = stop || action == EpochAction::stop;
+        if (hooks.checkpoint && !hooks.checkpoint(epoch, stop || epoch + 1 == epochs,
+                                                  [&](RunCheckpoint& c) { fill(c, epoch + 1); })) {
+            return false;
         }
         if (stop) break;
     }

@@ -13,6 +13,8 @@
 #include "network/network.hpp"
 #include "training/optimizer.hpp"
 #include "training/population.hpp"
+#include "training/run_backup.hpp"
+#include "training/run_state.hpp"
 
 namespace tessavo {
 
@@ -51,6 +53,10 @@ struct RunSettings {
     ProgressStyle progress = ProgressStyle::batches;
     // Builds the optimizer; empty: Alpha.
     OptimizerFactory optimizer;
+    // Set: the run goes on from this state (checked against the run's
+    // arguments) instead of starting: its epochs done, history, best
+    // network, optimizer and scorer states, and random streams.
+    const RunCheckpoint* resume = nullptr;
 };
 
 // What one kind of evolution plugs into the loop.
@@ -71,6 +77,10 @@ struct RunScorer {
     // One value per code for the best network at the end of an epoch;
     // false when it failed. Empty: the run has no validation.
     std::function<bool(Network& best, std::vector<double>& row)> validate;
+    // The scorer's own state for a backup (the order of shuffled data);
+    // both empty when it has none.
+    std::function<void(StateWriter& out)> write_state;
+    std::function<void(StateReader& in)> read_state;
 };
 
 // Every hook may be empty.
@@ -87,6 +97,12 @@ struct RunHooks {
                               int32_t size)>
         batch_end;
     EpochHook epoch_end;
+    // After epoch_end, when the run goes on or ends normally: may save the
+    // run's state, which fill writes into a checkpoint (all but the
+    // arguments; its buffers are reused). last: no epoch follows. False ends
+    // the run as a failure.
+    std::function<bool(int32_t epoch, bool last, const std::function<void(RunCheckpoint&)>& fill)>
+        checkpoint;
 };
 
 // Runs the whole training from start (which is not changed). False when a

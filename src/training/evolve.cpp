@@ -14,16 +14,16 @@ namespace tessavo {
 
 namespace {
 
-// Uniform in 0 .. i from 15-bit chunks of rand() (or of the C generator of
-// a scope of draws): whole chunks are stacked until they cover i, and a draw
-// that falls into the incomplete top copy of the range is repeated.
+// Uniform in 0 .. i from 15-bit chunks of c_rand(): whole chunks are stacked
+// until they cover i, and a draw that falls into the incomplete top copy of
+// the range is repeated.
 uint64_t draw_up_to(uint64_t i) {
     const uint64_t n = i + 1;
     for (;;) {
         uint64_t v = 0;
         uint64_t m = 0;
         while (m < i) {
-            const auto chunk = static_cast<uint64_t>(c_rand_or_scoped() & 0x7FFF);
+            const auto chunk = static_cast<uint64_t>(c_rand() & 0x7FFF);
             v = v * 32768 + chunk;
             m = m * 32768 + 32767;
         }
@@ -33,7 +33,7 @@ uint64_t draw_up_to(uint64_t i) {
 
 }  // namespace
 
-void shuffle_together(SeriesBlock& x, SeriesBlock& y) {
+void shuffle_together(SeriesBlock& x, SeriesBlock& y, std::vector<uint64_t>* order) {
     const std::size_t n = static_cast<std::size_t>(x.count);
     if (n < 2) return;
     std::vector<std::size_t> perm(n);
@@ -54,6 +54,11 @@ void shuffle_together(SeriesBlock& x, SeriesBlock& y) {
     };
     permute(x);
     permute(y);
+    if (order != nullptr) {
+        std::vector<uint64_t> moved(n);
+        for (std::size_t k = 0; k < n; ++k) moved[perm[k]] = (*order)[k];
+        order->swap(moved);
+    }
 }
 
 int64_t batch_count(int64_t samples, int64_t batch) { return (samples + batch - 1) / batch; }
@@ -93,25 +98,55 @@ bool evolve_dataset(const Network& start, const SeriesView& x, const SeriesView&
     // Shuffled batches need a copy of the data to reorder, made at the
     // first epoch.
     SeriesBlock shuffled_x, shuffled_y;
+    // Which series of x each place of the copy holds: the copy's state.
+    std::vector<uint64_t> order;
     SeriesView all_x = x, all_y = y;
+    // The copy with its series in order (the identity when empty).
+    auto make_copy = [&](std::vector<uint64_t> places) {
+        if (places.empty()) {
+            places.resize(static_cast<std::size_t>(x.count));
+            for (std::size_t k = 0; k < places.size(); ++k) places[k] = k;
+        }
+        auto copy = [&](const SeriesView& view, SeriesBlock& block) {
+            const auto span = static_cast<std::size_t>(view.steps * view.width);
+            block.values.resize(static_cast<std::size_t>(view.count) * span);
+            for (std::size_t k = 0; k < places.size(); ++k) {
+                std::copy_n(view.data + places[k] * span, span,
+                            block.values.begin() + static_cast<std::ptrdiff_t>(k * span));
+            }
+            block.count = view.count;
+            block.steps = view.steps;
+            block.width = view.width;
+        };
+        copy(x, shuffled_x);
+        copy(y, shuffled_y);
+        order = std::move(places);
+    };
     RunScorer scorer;
     scorer.batches = batches;
     if (batches > 1) {
         scorer.begin_epoch = [&](int32_t) {
-            if (shuffled_x.count == 0) {
-                auto copy = [](const SeriesView& view, SeriesBlock& block) {
-                    block.values.assign(view.data,
-                                        view.data + view.count * view.steps * view.width);
-                    block.count = view.count;
-                    block.steps = view.steps;
-                    block.width = view.width;
-                };
-                copy(x, shuffled_x);
-                copy(y, shuffled_y);
-            }
-            shuffle_together(shuffled_x, shuffled_y);
+            if (shuffled_x.count == 0) make_copy({});
+            shuffle_together(shuffled_x, shuffled_y, &order);
             all_x = shuffled_x.view();
             all_y = shuffled_y.view();
+        };
+        scorer.write_state = [&](StateWriter& out) {
+            out.u64(order.size());
+            for (const uint64_t place : order) out.u64(place);
+        };
+        scorer.read_state = [&](StateReader& in) {
+            const uint64_t count = in.count(8);
+            if (count == 0) return;  // saved before the first shuffle
+            if (count != static_cast<uint64_t>(x.count)) in.bad("holds another number of series");
+            std::vector<uint64_t> places(count);
+            std::vector<uint8_t> seen(count, 0);
+            for (uint64_t& place : places) {
+                place = in.u64();
+                if (place >= count || seen[place]) in.bad("holds an order that is no permutation");
+                seen[place] = 1;
+            }
+            make_copy(std::move(places));
         };
     }
     auto slice = [&](const SeriesView& all, int64_t b) {
@@ -144,6 +179,7 @@ bool evolve_dataset(const Network& start, const SeriesView& x, const SeriesView&
     run.monitors = settings.monitors;
     run.progress = ProgressStyle::batches;
     run.optimizer = settings.optimizer;
+    run.resume = settings.resume;
     return run_epochs(start, run, scorer, hooks, result);
 }
 

@@ -27,14 +27,16 @@ struct EvolveSettings {
     std::function<void(const std::function<void()>&)> scoring_section;
     // Builds the optimizer; empty: Alpha.
     OptimizerFactory optimizer;
+    // Set: the run goes on from this state (RunSettings::resume).
+    const RunCheckpoint* resume = nullptr;
 };
 
 using EvolveHistory = RunHistory;
 using EvolveResult = RunResult;
 
-// Reorders x and y by one permutation drawn from rand() (or from the C
-// generator of a scope of draws), keeping pairs.
-void shuffle_together(SeriesBlock& x, SeriesBlock& y);
+// Reorders x and y by one permutation drawn from c_rand(), keeping pairs;
+// order (when given, one entry per series) is reordered alike.
+void shuffle_together(SeriesBlock& x, SeriesBlock& y, std::vector<uint64_t>* order = nullptr);
 
 // ceil(samples / batch) in exact integer arithmetic.
 int64_t batch_count(int64_t samples, int64_t batch);

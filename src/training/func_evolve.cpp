@@ -36,6 +36,7 @@ bool evolve_function(const Network& start, const FunctionSettings& settings,
     run.monitors = settings.monitors;
     run.progress = ProgressStyle::epochs;
     run.optimizer = settings.optimizer;
+    run.resume = settings.resume;
     return run_epochs(start, run, scorer, hooks, result);
 }
 

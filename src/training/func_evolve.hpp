@@ -19,6 +19,8 @@ struct FunctionSettings {
     std::vector<int32_t> monitors;
     // Builds the optimizer; empty: Alpha.
     OptimizerFactory optimizer;
+    // Set: the run goes on from this state (RunSettings::resume).
+    const RunCheckpoint* resume = nullptr;
 };
 
 // The caller's functions (the bindings call Python in them).

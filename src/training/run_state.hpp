@@ -1,75 +1,30 @@
-// The byte stream a run's state is written to and read back from: plain
-// little-endian values, appended in order and read in the same order.
+// The bytes an optimizer writes its state to, inside a run's backup
+// (run_backup.hpp), and the fields the optimizers share. A state starts
+// with the optimizer's name, so that one is never read as another's.
 #pragma once
 
 #include <cstdint>
-#include <cstring>
-#include <stdexcept>
-#include <string>
-#include <type_traits>
 #include <vector>
+
+#include "modelfile/backup.hpp"
+#include "network/network.hpp"
+#include "training/population.hpp"
 
 namespace tessavo {
 
-// A state that cannot be read: truncated, or not what the reader expects.
-struct StateError : std::runtime_error {
-    using std::runtime_error::runtime_error;
-};
+using StateWriter = ByteOut;
+using StateReader = ByteIn;
+// A state that cannot be used; what() says why.
+using StateError = MalformedBackup;
 
-class StateWriter {
-public:
-    void bytes(const void* data, std::size_t count) {
-        const auto* p = static_cast<const uint8_t*>(data);
-        out_.insert(out_.end(), p, p + count);
-    }
-    // An integer, a double or a bool, in this machine's (little-endian) layout.
-    template <class T>
-    requires std::is_arithmetic_v<T>
-    void value(T v) { bytes(&v, sizeof v); }
-    template <class T>
-    requires std::is_arithmetic_v<T>
-    void values(const std::vector<T>& v) {
-        value<uint64_t>(v.size());
-        bytes(v.data(), v.size() * sizeof(T));
-    }
-    const std::vector<uint8_t>& data() const { return out_; }
+// Checks the optimizer name that starts a state.
+void expect_optimizer(StateReader& in, const char* name);
 
-private:
-    std::vector<uint8_t> out_;
-};
+// A network of the run: checked as get_network checks, and shaped like
+// shape (inputs, outputs, recurrent).
+Network get_member(StateReader& in, const Network& shape);
 
-class StateReader {
-public:
-    StateReader(const uint8_t* data, std::size_t size) : data_(data), size_(size) {}
-
-    void bytes(void* out, std::size_t count) {
-        if (count > size_ - at_) throw StateError("the run state ends early");
-        std::memcpy(out, data_ + at_, count);
-        at_ += count;
-    }
-    template <class T>
-    requires std::is_arithmetic_v<T> T value() {
-        T v;
-        bytes(&v, sizeof v);
-        return v;
-    }
-    // A vector of at most limit entries.
-    template <class T>
-    requires std::is_arithmetic_v<T> std::vector<T> values(uint64_t limit) {
-        const auto count = value<uint64_t>();
-        if (count > limit || count > (size_ - at_) / sizeof(T)) {
-            throw StateError("the run state holds a list longer than it can");
-        }
-        std::vector<T> v(static_cast<std::size_t>(count));
-        bytes(v.data(), v.size() * sizeof(T));
-        return v;
-    }
-    bool at_end() const { return at_ == size_; }
-
-private:
-    const uint8_t* data_;
-    std::size_t size_;
-    std::size_t at_ = 0;
-};
+void put_rows(StateWriter& out, const std::vector<LossRow>& rows);
+std::vector<LossRow> get_rows(StateReader& in);
 
 }  // namespace tessavo

@@ -37,7 +37,7 @@ protected:
         reset_seeding_flags();
         random_int(0, 0);
         random_activation();
-        std::srand(1);
+        c_srand(1);
     }
     void TearDown() override {
         set_device_source({});
@@ -80,11 +80,11 @@ inline uint32_t high_seed(double at_least = 0.5, uint32_t start = 1) {
 // (m, r) in order; returns the seed.
 inline unsigned arrange_rand(const std::vector<std::pair<int, int>>& wants) {
     for (unsigned seed = 1;; ++seed) {
-        std::srand(seed);
+        c_srand(seed);
         bool all = true;
-        for (const auto& [m, r] : wants) all = all && std::rand() % m == r;
+        for (const auto& [m, r] : wants) all = all && c_rand() % m == r;
         if (all) {
-            std::srand(seed);
+            c_srand(seed);
             return seed;
         }
     }

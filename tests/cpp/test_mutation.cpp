@@ -91,9 +91,9 @@ TEST_F(Mutation, RecurrentRemoveNodeFailure) {
     for (const uint32_t v : selecting(3)) queued.push_back(v);
     const int reads = device_reads;
     const unsigned seed = arrange_rand({{2, 1}});  // random_int(1, 2) picks V
-    std::rand();
-    const int after_choice = std::rand();
-    std::srand(seed);
+    c_rand();
+    const int after_choice = c_rand();
+    c_srand(seed);
 
     ::testing::internal::CaptureStdout();
     std::string raised;
@@ -113,7 +113,7 @@ TEST_F(Mutation, RecurrentRemoveNodeFailure) {
     EXPECT_EQ(network.biases, (std::vector<double>{0.5, 1.5, 3.5}));
     EXPECT_EQ(network.values, (std::vector<double>{-0.25, -1.25, -3.25}));
     EXPECT_EQ(device_reads, reads + 4);
-    EXPECT_EQ(std::rand(), after_choice);  // one choice, nothing more
+    EXPECT_EQ(c_rand(), after_choice);  // one choice, nothing more
 }
 
 // Each bias, then the weights of its row, moves by its own fresh draw with

@@ -107,11 +107,11 @@ void expect_dense(const Network& n, uint32_t seed, const std::vector<std::pair<i
         normals.push_back(a);
         normals.push_back(b);
     }
-    std::srand(12345);
+    c_srand(12345);
     std::size_t next = 0;
     for (int i = 0; i < n.size; ++i) {
         EXPECT_EQ(n.biases[i], normals[next++]) << "bias " << i;
-        EXPECT_EQ(n.activations[i], std::rand() % 4) << "code " << i;
+        EXPECT_EQ(n.activations[i], c_rand() % 4) << "code " << i;
     }
     EXPECT_EQ(links_of(n), order);
     for (auto [from, to] : order) EXPECT_EQ(weight(n, from, to), normals[next++]);

@@ -195,7 +195,7 @@ TEST(Workers, HistoriesDoNotDependOnTheNumberOfThreads) {
         set_device_source([&counter] { return counter++; });
         set_clock_source([] { return 99u; });
         reset_seeding_flags();
-        std::srand(3);
+        c_srand(3);
         Network start(3, 1, false);
         resize(start, 14);
         randomize_dense(start);

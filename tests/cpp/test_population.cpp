@@ -197,7 +197,7 @@ TEST(ShuffleTogether, KeepsPairsAndFollowsTheCGenerator) {
         };
         SeriesBlock x, y;
         make(x, y);
-        std::srand(7);
+        c_srand(7);
         shuffle_together(x, y);
         ASSERT_EQ(x.values.size(), static_cast<std::size_t>(2 * n));
         std::vector<bool> seen(n, false);
@@ -216,7 +216,7 @@ TEST(ShuffleTogether, KeepsPairsAndFollowsTheCGenerator) {
         // The same generator state gives the same order.
         SeriesBlock x2, y2;
         make(x2, y2);
-        std::srand(7);
+        c_srand(7);
         shuffle_together(x2, y2);
         EXPECT_EQ(x2.values, x.values);
     }

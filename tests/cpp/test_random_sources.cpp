@@ -209,10 +209,10 @@ TEST_F(RandomSources, EachSeedingFlagSeedsOnce) {
     set_clock_source([&] { return 100u + clock_reads++; });
     reset_seeding_flags();
 
-    std::srand(100);
-    const int a1 = std::rand(), a2 = std::rand();
-    std::srand(101);
-    const int b1 = std::rand(), b2 = std::rand(), b3 = std::rand();
+    c_srand(100);
+    const int a1 = c_rand(), a2 = c_rand();
+    c_srand(101);
+    const int b1 = c_rand(), b2 = c_rand(), b3 = c_rand();
 
     EXPECT_EQ(random_activation(), a1 % 4);
     EXPECT_EQ(random_activation(), a2 % 4);
@@ -235,7 +235,7 @@ TEST(SeededSources, RepeatFromTheSeed) {
     };
     seed_sources(42);
     const std::vector<int64_t> first = draws();
-    std::srand(7);
+    c_srand(7);
     seed_sources(42);
     EXPECT_EQ(draws(), first);
     seed_sources(43);

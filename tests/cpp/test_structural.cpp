@@ -15,10 +15,10 @@ using Structural = EvolutionTest;
 
 // The next rand() values, leaving the generator where it was.
 std::vector<int> upcoming_rand(unsigned seed, int count) {
-    std::srand(seed);
+    c_srand(seed);
     std::vector<int> values;
-    for (int k = 0; k < count; ++k) values.push_back(std::rand());
-    std::srand(seed);
+    for (int k = 0; k < count; ++k) values.push_back(c_rand());
+    c_srand(seed);
     return values;
 }
 
@@ -80,7 +80,7 @@ TEST_F(Structural, CandidatesAreEnumeratedAndChosenInOrder) {
             }
             c.operation(network);
             expect_same_network(network, expected);
-            EXPECT_EQ(std::rand(), next[1]);  // one choice drawn
+            EXPECT_EQ(c_rand(), next[1]);  // one choice drawn
         }
     }
 }
@@ -100,12 +100,12 @@ TEST_F(Structural, NothingToDoDrawsNothing) {
     for (const auto& c : cases) {
         Network network = c.network;
         const int reads = device_reads;
-        std::srand(5);
-        const int next = std::rand();
-        std::srand(5);
+        c_srand(5);
+        const int next = c_rand();
+        c_srand(5);
         c.operation(network);
         expect_same_network(network, c.network);
-        EXPECT_EQ(std::rand(), next);
+        EXPECT_EQ(c_rand(), next);
         EXPECT_EQ(device_reads, reads);
     }
 }
