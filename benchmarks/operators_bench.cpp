@@ -23,6 +23,7 @@
 #include "evolution/mutation.hpp"
 #include "evolution/random.hpp"
 #include "network/network.hpp"
+#include "training/alpha.hpp"
 #include "training/population.hpp"
 #include "training/workers.hpp"
 

@@ -134,7 +134,7 @@ class Model:
         batch_size: int = -1,
         epochs: int = 100,
         validation_data: tuple[_Data, _Data] | None = None,
-        verbose: int = 1,
+        verbose: int | Literal["auto"] = 1,
         *,
         callbacks: list[Any] | None = None,
     ) -> _History:
@@ -158,13 +158,16 @@ class Model:
             epochs: Number of epochs, at least 0. Default 100.
             validation_data: None (the default) or a tuple (x_val, y_val) of
                 two arrays shaped like the training data.
-            verbose: 0 prints no progress line, 1 (the default) a progress
-                line after every batch, 2 one line per epoch; any other value
-                a line without the bar after every batch. The batch-size warning and an evolution operator's
-                failure line print whatever the level.
+            verbose: 0 prints no progress line, 1 (the default) or "auto" a
+                progress line after every batch, 2 one line per epoch; any
+                other int a line without the bar after every batch. The
+                batch-size warning and an evolution operator's failure line
+                print whatever the level.
             callbacks: None (the default) or a list of objects with at least
-                one of on_train_begin, on_epoch_end and on_train_end, such as
-                those of tessavo.callbacks. Keyword only.
+                one of the hooks of tessavo.callbacks.Callback (on_train_begin,
+                on_epoch_begin, on_train_batch_begin, on_train_batch_end,
+                on_epoch_end, on_train_end), such as those of
+                tessavo.callbacks. Keyword only.
 
         Returns:
             The history: "loss", each metric, "val_loss" and each "val_"
@@ -178,7 +181,8 @@ class Model:
             TypeError: An argument has the wrong type, validation_data is not
                 a tuple of two arrays, or callbacks is not a list of callbacks.
             ValueError: Shapes that do not fit the model, an empty dataset,
-                pop_size below 1, epochs below 0, batch_size 0 or below -1.
+                pop_size below 1, epochs below 0, batch_size 0 or below -1,
+                or a verbose string other than "auto".
             KeyboardInterrupt: Ctrl-C during the run, its last generation
                 and on_train_end included; the model is left unchanged. A
                 call that returns a history has installed the new network.
@@ -191,7 +195,7 @@ class Model:
         train_func: Callable[[list[Genome]], _Array],
         pop_size: int = 100,
         epochs: int = 100,
-        verbose: int = 1,
+        verbose: int | Literal["auto"] = 1,
         validation_func: Callable[[Genome], _Score] | None = None,
         *,
         callbacks: list[Any] | None = None,
@@ -208,12 +212,13 @@ class Model:
                 array whose first column holds the scores.
             pop_size: Population size, at least 1. Default 100.
             epochs: Number of epochs, at least 0. Default 100.
-            verbose: 0 prints no progress line, any other value (1 is the
-                default) one line per epoch. An evolution operator's failure
-                line prints whatever the level.
+            verbose: 0 prints no progress line, any other int (1 is the
+                default) or "auto" one line per epoch. An evolution
+                operator's failure line prints whatever the level.
             validation_func: None (the default) or a function called once per
                 epoch with the best network as a Genome, returning a number.
-            callbacks: As for evolve. Keyword only.
+            callbacks: As for evolve; the batch hooks are not called, as
+                function evolution has no batches. Keyword only.
 
         Returns:
             The history: "loss" (the best score of each epoch), "val_loss"
@@ -223,8 +228,8 @@ class Model:
             TypeError: train_func or validation_func is not callable,
                 train_func did not return a numpy.ndarray, or callbacks is not
                 a list of callbacks.
-            ValueError: pop_size below 1, epochs below 0, or a result with
-                fewer rows than genomes.
+            ValueError: pop_size below 1, epochs below 0, a verbose string
+                other than "auto", or a result with fewer rows than genomes.
             RuntimeError: An evolution operator broke a network; the message
                 says so, and the model is left unchanged.
             Exception: Whatever train_func, validation_func or a callback

@@ -1,15 +1,21 @@
 """Callbacks for ``Model.evolve`` and ``Model.func_evolve``.
 
 A callback is any object with at least one of the hooks ``on_train_begin(logs)``,
-``on_epoch_end(epoch, logs)`` and ``on_train_end(logs)``; ``set_model(model)`` is
-called first when present. ``logs`` holds the epoch's history values (``"loss"``,
-the metrics, ``"val_..."`` and ``"size"`` as in the returned history);
-``on_train_end`` gets those of the last epoch. During a run,
+``on_epoch_begin(epoch, logs)``, ``on_train_batch_begin(batch, logs)``,
+``on_train_batch_end(batch, logs)``, ``on_epoch_end(epoch, logs)`` and
+``on_train_end(logs)``, called with Keras's arguments; ``set_model(model)`` is
+called first when present. ``on_epoch_end`` gets the epoch's history values
+(``"loss"``, the metrics, ``"val_..."`` and ``"size"`` as in the returned
+history), ``on_train_end`` those of the last epoch, ``on_train_batch_end`` the
+running means of the epoch's batches so far (``"loss"``, the metrics and
+``"size"``), and the other hooks an empty dict. The batch hooks fire for the
+batches of ``evolve``; ``func_evolve`` has none. During a run,
 ``model.best_genome`` is a ``Genome`` of the best network of the last finished
-epoch, and setting ``model.stop_training = True`` ends the run after the
-current epoch as a normal end: the best network is written back and the history
-holds the epochs run. A hook that raises ends the call with its exception and
-leaves the model unchanged.
+epoch, and setting ``model.stop_training = True`` ends the run as a normal end:
+the best network is written back and the history holds the epochs run. Set
+during an epoch, it ends that epoch after the current batch, as in Keras; set
+before an epoch began, it ends the run after that epoch. A hook that raises
+ends the call with its exception and leaves the model unchanged.
 """
 
 import math
@@ -30,6 +36,15 @@ class Callback:
         self.model = model
 
     def on_train_begin(self, logs=None):
+        pass
+
+    def on_epoch_begin(self, epoch, logs=None):
+        pass
+
+    def on_train_batch_begin(self, batch, logs=None):
+        pass
+
+    def on_train_batch_end(self, batch, logs=None):
         pass
 
     def on_epoch_end(self, epoch, logs=None):

@@ -1,10 +1,14 @@
 """Callbacks for ``Model.evolve`` and ``Model.func_evolve``.
 
 A callback is any object with at least one of the hooks ``on_train_begin(logs)``,
-``on_epoch_end(epoch, logs)`` and ``on_train_end(logs)``; ``set_model(model)`` is
-called first when present. During a run ``model.best_genome`` is a Genome of
+``on_epoch_begin(epoch, logs)``, ``on_train_batch_begin(batch, logs)``,
+``on_train_batch_end(batch, logs)``, ``on_epoch_end(epoch, logs)`` and
+``on_train_end(logs)``, called with Keras's arguments; ``set_model(model)`` is
+called first when present. The batch hooks fire for the batches of ``evolve``;
+``func_evolve`` has none. During a run ``model.best_genome`` is a Genome of
 the best network of the last finished epoch, and ``model.stop_training = True``
-ends the run after the current epoch as a normal end.
+ends the run as a normal end: set during an epoch, after the current batch;
+set before an epoch began, after that epoch.
 """
 
 import os
@@ -39,6 +43,31 @@ class Callback:
 
         Args:
             logs: An empty dict.
+        """
+
+    def on_epoch_begin(self, epoch: int, logs: _Logs | None = None) -> None:
+        """Called before every epoch.
+
+        Args:
+            epoch: The epoch's index, from 0.
+            logs: An empty dict.
+        """
+
+    def on_train_batch_begin(self, batch: int, logs: _Logs | None = None) -> None:
+        """Called before every batch of evolve (func_evolve has no batches).
+
+        Args:
+            batch: The batch's index within its epoch, from 0.
+            logs: An empty dict.
+        """
+
+    def on_train_batch_end(self, batch: int, logs: _Logs | None = None) -> None:
+        """Called after every batch of evolve (func_evolve has no batches).
+
+        Args:
+            batch: The batch's index within its epoch, from 0.
+            logs: The running means over the epoch's batches so far:
+                "loss", the metrics and "size" (with the "size" monitor).
         """
 
     def on_epoch_end(self, epoch: int, logs: _Logs | None = None) -> None:

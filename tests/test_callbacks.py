@@ -63,6 +63,74 @@ def test_protocol_and_stop(kind):
     assert model.best_genome is None and model.stop_training
 
 
+class AllHooks(Callback):
+    """Records every hook with its arguments; stops at (epoch, batch)."""
+
+    def __init__(self, stop_at=None):
+        super().__init__()
+        self.events, self.stop_at = [], stop_at
+
+    def on_train_begin(self, logs=None):
+        self.events.append(("train_begin", logs))
+
+    def on_epoch_begin(self, epoch, logs=None):
+        self.events.append(("epoch_begin", epoch, logs))
+
+    def on_train_batch_begin(self, batch, logs=None):
+        self.events.append(("batch_begin", batch, logs))
+
+    def on_train_batch_end(self, batch, logs=None):
+        self.events.append(("batch_end", batch, dict(logs)))
+        if (len([e for e in self.events if e[0] == "epoch_begin"]) - 1, batch) == self.stop_at:
+            self.model.stop_training = True
+
+    def on_epoch_end(self, epoch, logs=None):
+        self.events.append(("epoch_end", epoch, dict(logs)))
+
+    def on_train_end(self, logs=None):
+        self.events.append(("train_end", dict(logs)))
+
+
+def test_every_hook_with_keras_arguments():
+    model = tessavo.Model(2, 1, size=5)
+    model.compile(loss="mse", metrics=["mae"], monitors=["size"])
+    hooks = AllHooks()
+    history = model.evolve(X, Y, pop_size=6, batch_size=8, epochs=2, verbose=0,
+                           callbacks=[hooks])
+    names = [e[0] for e in hooks.events]
+    epoch = ["epoch_begin"] + ["batch_begin", "batch_end"] * 3 + ["epoch_end"]
+    assert names == ["train_begin"] + epoch * 2 + ["train_end"]
+    assert hooks.events[0] == ("train_begin", {})
+    assert hooks.events[1] == ("epoch_begin", 0, {})
+    assert [e[1] for e in hooks.events if e[0] == "batch_begin"] == [0, 1, 2] * 2
+    assert all(e[2] == {} for e in hooks.events if e[0] == "batch_begin")
+    # The last batch's running means are the epoch's training values.
+    for k in range(2):
+        last_batch = hooks.events[1 + 8 * k + 6][2]
+        assert last_batch == {"loss": history["loss"][k], "mae": history["mae"][k],
+                              "size": last_batch["size"]}
+        assert hooks.events[1 + 8 * k + 7] == (
+            "epoch_end", k, {key: values[k] for key, values in history.items()})
+
+
+def test_function_evolution_has_no_batch_hooks():
+    hooks = AllHooks()
+    run(compiled(), "func", epochs=2, callbacks=[hooks])
+    assert [e[0] for e in hooks.events] == ["train_begin"] + [
+        "epoch_begin", "epoch_end"] * 2 + ["train_end"]
+
+
+def test_stop_in_a_batch_ends_its_epoch():
+    model = compiled()
+    hooks = AllHooks(stop_at=(1, 0))
+    history = model.evolve(X, Y, pop_size=6, batch_size=8, epochs=4, verbose=0,
+                           callbacks=[hooks])
+    assert len(history["loss"]) == 2
+    # The second epoch ran one batch: its value is that batch's.
+    assert history["loss"][1] == hooks.events[-3][2]["loss"]
+    assert [e[0] for e in hooks.events][-3:] == ["batch_end", "epoch_end", "train_end"]
+
+
 @pytest.mark.parametrize("kind", ["evolve", "func"])
 def test_early_stopping_restores_the_best_epoch(kind):
     model = compiled()

@@ -144,6 +144,34 @@ def test_progress_levels(c_stdout, verbose, lines_per_epoch):
         assert all(chunk.endswith("\n") for chunk in out.split("\r")[lines_per_epoch::lines_per_epoch])
 
 
+@pytest.mark.parametrize("kind", ["evolve", "func"])
+def test_verbose_auto_is_1(c_stdout, kind):
+    x, y = line_data(10)
+    outs = []
+    for verbose in ("auto", 1):
+        tessavo.set_random_seed(5)
+        model = compiled()
+        if kind == "evolve":
+            model.evolve(x, y, pop_size=3, batch_size=3, epochs=2, verbose=verbose)
+        else:
+            model.func_evolve(lambda genomes: np.zeros(len(genomes)), pop_size=3, epochs=2,
+                              verbose=verbose)
+        outs.append(re.sub(DURATION, "T", c_stdout()))
+    tessavo.set_random_seed(None)
+    assert outs[0] == outs[1] and outs[0].count("\r") == (8 if kind == "evolve" else 2)
+    model = compiled()
+    before = model.get_connections()
+    for verbose, error in (("Auto", ValueError), ("", ValueError), (1.0, TypeError),
+                           (None, TypeError)):
+        with pytest.raises(error, match="verbose|integer"):
+            if kind == "evolve":
+                model.evolve(x, y, pop_size=3, epochs=1, verbose=verbose)
+            else:
+                model.func_evolve(lambda genomes: np.zeros(len(genomes)), pop_size=3,
+                                  epochs=1, verbose=verbose)
+    assert model.get_connections() == before
+
+
 def test_batch_size_warning_once(c_stdout):
     model = compiled()
     x, y = line_data(20)

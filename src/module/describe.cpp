@@ -167,16 +167,8 @@ std::string summary_text(const ModelObject* model, const std::string& name) {
     text += "Parameters: " + std::to_string(links + biases) + " (" + std::to_string(links) +
             " weights, " + std::to_string(biases) + " biases)\n";
     if (model->compiled) {
-        std::string optimizer = "?";
-        if (model->optimizer && PyObject_TypeCheck(model->optimizer, &AlphaType)) {
-            optimizer =
-                "Alpha(mutation_rate=" +
-                format_double(reinterpret_cast<AlphaObject*>(model->optimizer)->mutation_rate) +
-                ")";
-        } else if (const BetaSettings* beta = beta_settings_of(model->optimizer)) {
-            optimizer = "Beta(" + beta_arguments(*beta, ", ") + ")";
-        }
-        text += "Compiled: optimizer=" + optimizer + compile_settings(model, ", ") + "\n";
+        text += "Compiled: optimizer=" + optimizer_summary(model->optimizer) +
+                compile_settings(model, ", ") + "\n";
     } else {
         text += "Not compiled.\n";
     }
@@ -201,16 +193,16 @@ std::string dot_text(const Network& network, bool show_weights, const char* rank
             code >= 0 && code < activation_count ? activation_names[code] : "unknown";
         if (kind == KIND_INPUT) {
             std::snprintf(line, sizeof line,
-                          "  n%d [label=\"input %d\", shape=box, fillcolor=\"%s\"];\n", node,
-                          node, fills[kind]);
+                          "  n%d [label=\"input %d\", shape=box, fillcolor=\"%s\"];\n", node, node,
+                          fills[kind]);
         } else if (kind == KIND_OUTPUT) {
             std::snprintf(line, sizeof line,
                           "  n%d [label=\"output %d\\n%s\", shape=doublecircle, "
                           "fillcolor=\"%s\"];\n",
                           node, node - (network.size - network.outputs), activation, fills[kind]);
         } else {
-            std::snprintf(line, sizeof line, "  n%d [label=\"%d\\n%s\", fillcolor=\"%s\"];\n",
-                          node, node, activation, fills[kind]);
+            std::snprintf(line, sizeof line, "  n%d [label=\"%d\\n%s\", fillcolor=\"%s\"];\n", node,
+                          node, activation, fills[kind]);
         }
         text += line;
     }
@@ -236,8 +228,9 @@ std::string dot_text(const Network& network, bool show_weights, const char* rank
             if (!has_link(network, from, to)) continue;
             const double w = weight(network, from, to);
             const double magnitude = std::fabs(w);
-            const double share =
-                !std::isfinite(magnitude) ? 1.0 : largest > 0.0 ? magnitude / largest : 0.0;
+            const double share = !std::isfinite(magnitude) ? 1.0
+                                 : largest > 0.0           ? magnitude / largest
+                                                           : 0.0;
             const char* colour = std::signbit(w) ? "#d62728" : "#1f77b4";
             std::snprintf(line, sizeof line, "  n%d -> n%d [color=\"%s\", penwidth=%.2f", from, to,
                           colour, 0.5 + 3.5 * share);
@@ -317,6 +310,15 @@ PyObject* alpha_repr(PyObject* self) {
     if (!name) return nullptr;
     const std::string rate = format_double(reinterpret_cast<AlphaObject*>(self)->mutation_rate);
     return PyUnicode_FromFormat("<%U mutation_rate=%s>", name.get(), rate.c_str());
+}
+
+std::string alpha_summary(PyObject* self) {
+    return "Alpha(mutation_rate=" +
+           format_double(reinterpret_cast<AlphaObject*>(self)->mutation_rate) + ")";
+}
+
+std::string beta_summary(PyObject* self) {
+    return "Beta(" + beta_arguments(reinterpret_cast<BetaObject*>(self)->settings, ", ") + ")";
 }
 
 PyObject* beta_repr(PyObject* self) {

@@ -20,61 +20,6 @@ namespace tessavo {
 
 namespace {
 
-using HistoryKeys = std::vector<std::pair<std::string, const std::vector<double>*>>;
-
-// The keys of the history: "loss", the metrics, "val_loss", the validation
-// metrics, in this order ("size" follows them). A metric compiled twice has
-// one key and one list (its values are equal, both come from one network).
-HistoryKeys history_keys(const EvolveHistory& history, const std::vector<int32_t>& codes,
-                         bool has_validation) {
-    HistoryKeys keys;
-    auto add = [&keys](std::string key, const std::vector<double>& values) {
-        for (const auto& known : keys) {
-            if (known.first == key) return;
-        }
-        keys.emplace_back(std::move(key), &values);
-    };
-    for (std::size_t k = 0; k < codes.size(); ++k) {
-        add(k == 0 ? "loss" : loss_names[codes[k]], history.train[k]);
-    }
-    if (has_validation) {
-        for (std::size_t k = 0; k < codes.size(); ++k) {
-            add(std::string("val_") + (k == 0 ? "loss" : loss_names[codes[k]]),
-                history.validation[k]);
-        }
-    }
-    return keys;
-}
-
-PyObject* history_dict(const EvolveHistory& history, const std::vector<int32_t>& codes,
-                       bool has_validation, bool has_monitors) {
-    PyRef dict(PyDict_New());
-    if (!dict) return nullptr;
-    for (const auto& [key, values] : history_keys(history, codes, has_validation)) {
-        if (!set_list(dict.get(), key, float_list(*values))) return nullptr;
-    }
-    if (has_monitors && !set_list(dict.get(), "size", int_list(history.sizes))) return nullptr;
-    return dict.release();
-}
-
-// The history values of one epoch, as callbacks receive them.
-PyObject* epoch_logs(const EvolveHistory& history, const std::vector<int32_t>& codes,
-                     bool has_validation, bool has_monitors, std::size_t epoch) {
-    PyRef dict(PyDict_New());
-    if (!dict) return nullptr;
-    for (const auto& [key, values] : history_keys(history, codes, has_validation)) {
-        PyRef value(PyFloat_FromDouble((*values)[epoch]));
-        if (!value || PyDict_SetItemString(dict.get(), key.c_str(), value.get()) != 0) {
-            return nullptr;
-        }
-    }
-    if (has_monitors) {
-        PyRef size(PyLong_FromLong(history.sizes[epoch]));
-        if (!size || PyDict_SetItemString(dict.get(), "size", size.get()) != 0) return nullptr;
-    }
-    return dict.release();
-}
-
 // Items 0 and 1 of validation_data, which must be a tuple of two array-likes.
 bool unpack_validation(PyObject* data, int32_t outputs, PyRef (&keep)[2]) {
     if (!PyTuple_Check(data) || PyTuple_GET_SIZE(data) != 2) {
@@ -159,10 +104,10 @@ PyObject* model_evolve(PyObject* self, PyObject* args, PyObject* kwargs) {
     int pop_size = 100, batch_size = -1, epochs = 100, verbose = 1;
     PyObject* validation_data = Py_None;
     PyObject* callbacks_argument = Py_None;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|iiiOi$O:evolve",
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|iiiOO&$O:evolve",
                                      const_cast<char**>(keywords), &x_argument, &y_argument,
-                                     &pop_size, &batch_size, &epochs,
-                                     &validation_data, &verbose, &callbacks_argument)) {
+                                     &pop_size, &batch_size, &epochs, &validation_data,
+                                     parse_verbose, &verbose, &callbacks_argument)) {
         return nullptr;
     }
     if (!check_settings(pop_size, batch_size, epochs)) return nullptr;
@@ -199,7 +144,7 @@ PyObject* model_evolve(PyObject* self, PyObject* args, PyObject* kwargs) {
         settings.verbose = verbose;
         settings.codes = model->codes;
         settings.monitors = model->monitors;
-        if (const BetaSettings* beta = beta_settings_of(model->optimizer)) settings.beta = *beta;
+        settings.optimizer = optimizer_strategy(model->optimizer);
         const int32_t inputs = model->inputs;
         const int32_t outputs = model->outputs;
         const bool recurrent = model->recurrent;
@@ -239,23 +184,11 @@ PyObject* model_evolve(PyObject* self, PyObject* args, PyObject* kwargs) {
         EvolveResult result;
         PythonConsole console;
         const bool has_monitors = !settings.monitors.empty();
-        const EpochHook epoch_end = [&](int32_t epoch, const EvolveHistory& so_far,
-                                        const Network& best) {
-            const GilHold gil;
-            if (!console.ok()) return EpochAction::fail;
-            PyRef logs;
-            if (!callbacks.empty()) {
-                logs = PyRef(epoch_logs(so_far, settings.codes, has_validation, has_monitors,
-                                        static_cast<std::size_t>(epoch)));
-                if (!logs) return EpochAction::fail;
-            }
-            return callbacks.epoch_end(model, epoch, logs.get(), best);
-        };
-        // Pending signal handlers run between batches; one that raises ends
-        // the run with its exception, before the model is touched.
-        const bool completed = evolve_dataset(
-            network, x, y, has_validation ? &xv : nullptr, has_validation ? &yv : nullptr, settings,
-            [&] { return PyErr_CheckSignals() == 0 && console.ok(); }, result, epoch_end);
+        const RunHooks hooks = python_hooks(model, callbacks, console, settings.codes,
+                                            has_validation, has_monitors, true);
+        const bool completed =
+            evolve_dataset(network, x, y, has_validation ? &xv : nullptr,
+                           has_validation ? &yv : nullptr, settings, hooks, result);
         if (!completed || !console.ok()) return nullptr;
         PyRef history(history_dict(result.history, settings.codes, has_validation, has_monitors));
         if (!history) return nullptr;

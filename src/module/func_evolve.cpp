@@ -1,7 +1,5 @@
 #include "module/func_evolve.hpp"
 
-#include <limits>
-#include <optional>
 #include <utility>
 #include <vector>
 
@@ -12,9 +10,8 @@
 #include "module/optimizers.hpp"
 #include "module/pyref.hpp"
 #include "module/run_support.hpp"
-#include "progress/progress.hpp"
-#include "training/beta.hpp"
-#include "training/population.hpp"
+#include "progress/loss_names.hpp"
+#include "training/func_evolve.hpp"
 
 namespace tessavo {
 
@@ -43,14 +40,11 @@ bool check_arguments(PyObject* train_func, PyObject* validation_func, int pop_si
 }
 
 // Hands the pool to train_func as genomes and reads back one row per member.
-bool score_with(PyObject* train_func, bool recurrent, std::vector<Network>& pool,
-                std::vector<LossRow>& rows) {
+bool score_with(PyObject* train_func, std::vector<Network>& pool, std::vector<LossRow>& rows) {
     const auto count = static_cast<Py_ssize_t>(pool.size());
     PyRef genomes(PyList_New(count));
     if (!genomes) return false;
     for (Py_ssize_t i = 0; i < count; ++i) {
-        // Every genome starts a fresh sequence.
-        if (recurrent) clear_state(pool[i]);
         PyObject* genome = make_genome(pool[i]);
         if (!genome) return false;
         PyList_SET_ITEM(genomes.get(), i, genome);
@@ -92,9 +86,9 @@ PyObject* model_func_evolve(PyObject* self, PyObject* args, PyObject* kwargs) {
     PyObject* validation_func = Py_None;
     PyObject* callbacks_argument = Py_None;
     int pop_size = 100, epochs = 100, verbose = 1;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|iiiO$O:func_evolve",
-                                     const_cast<char**>(keywords), &train_func, &pop_size, &epochs,
-                                     &verbose, &validation_func, &callbacks_argument)) {
+    if (!PyArg_ParseTupleAndKeywords(
+            args, kwargs, "O|iiO&O$O:func_evolve", const_cast<char**>(keywords), &train_func,
+            &pop_size, &epochs, parse_verbose, &verbose, &validation_func, &callbacks_argument)) {
         return nullptr;
     }
     if (!check_arguments(train_func, validation_func, pop_size, epochs)) return nullptr;
@@ -111,10 +105,18 @@ PyObject* model_func_evolve(PyObject* self, PyObject* args, PyObject* kwargs) {
     // The callbacks run Python code that may hold or replace these.
     PyRef train_ref = PyRef::borrow(train_func);
     PyRef validation_ref = PyRef::borrow(validation_func);
-    const std::vector<int32_t> monitors = model->monitors;
+    FunctionSettings settings;
+    settings.pop_size = pop_size;
+    settings.epochs = epochs;
+    settings.verbose = verbose;
+    settings.monitors = model->monitors;
     // Read now: the callbacks may compile the model again.
-    std::optional<BetaSettings> beta_settings;
-    if (const BetaSettings* beta = beta_settings_of(model->optimizer)) beta_settings = *beta;
+    try {
+        settings.optimizer = optimizer_strategy(model->optimizer);
+    } catch (...) {
+        set_error_from_current_exception();
+        return nullptr;
+    }
     const bool recurrent = model->recurrent;
     BestGenomeScope best_genome(model);
     if (!callbacks.train_begin(model)) return nullptr;
@@ -128,86 +130,29 @@ PyObject* model_func_evolve(PyObject* self, PyObject* args, PyObject* kwargs) {
     PythonConsole console;
 
     try {
-        check_population_fits(model->network, pop_size);
-        Population population;
-        std::optional<BetaSearch> beta;
-        if (beta_settings) {
-            beta.emplace(model->network, pop_size, *beta_settings);
-        } else {
-            population.members = seed_population(model->network, pop_size);
-            // No scores before the first epoch.
-            population.losses.assign(population.members.size(), LossRow{0.0});
-        }
-        Network best = beta ? beta->members()[0] : population.members[0];
-        std::vector<double> losses, validation;
-        std::vector<int32_t> sizes;
-        const PoolScorer scorer = [&](std::vector<Network>& pool, std::vector<LossRow>& rows) {
-            return score_with(train_func, recurrent, pool, rows);
+        FunctionScoring scoring;
+        scoring.score = [&](int32_t, std::vector<Network>& pool, std::vector<LossRow>& rows) {
+            return score_with(train_ref.get(), pool, rows);
         };
-
-        auto logs_of = [&](std::size_t epoch) -> PyObject* {
-            PyRef logs(PyDict_New());
-            if (!logs) return nullptr;
-            PyRef loss(PyFloat_FromDouble(losses[epoch]));
-            if (!loss || PyDict_SetItemString(logs.get(), "loss", loss.get()) != 0) return nullptr;
-            if (has_validation) {
-                PyRef value(PyFloat_FromDouble(validation[epoch]));
-                if (!value || PyDict_SetItemString(logs.get(), "val_loss", value.get()) != 0) {
-                    return nullptr;
-                }
-            }
-            if (!monitors.empty()) {
-                PyRef size(PyLong_FromLong(sizes[epoch]));
-                if (!size || PyDict_SetItemString(logs.get(), "size", size.get()) != 0) {
-                    return nullptr;
-                }
-            }
-            return logs.release();
-        };
-
-        for (int32_t epoch = 0; epoch < epochs; ++epoch) {
-            if (PyErr_CheckSignals() != 0 || !console.ok()) return nullptr;
-            const int64_t start = monotonic_ns();
-            if (!(beta ? beta->run_generation(scorer) : run_generation(population, scorer))) {
-                return nullptr;
-            }
-            const std::vector<Network>& members = beta ? beta->members() : population.members;
-            const std::vector<LossRow>& rows = beta ? beta->losses() : population.losses;
-            // Without a finite score the previous best stays, and the
-            // history records the largest finite double for this epoch.
-            double best_score = std::numeric_limits<double>::max();
-            if (const auto index = find_best(rows)) {
-                best = members[*index];
-                best_score = primary_loss(rows[*index]);
-            }
-            double value = 0.0;
-            if (has_validation && !validate(validation_func, best, value)) return nullptr;
-            print_epoch_progress(verbose, monitors, best.size, start, epoch, epochs, best_score,
-                                 has_validation, value);
-            losses.push_back(best_score);
-            if (has_validation) validation.push_back(value);
-            sizes.push_back(best.size);
-            if (!console.ok()) return nullptr;
-            PyRef logs;
-            if (!callbacks.empty()) {
-                logs = PyRef(logs_of(static_cast<std::size_t>(epoch)));
-                if (!logs) return nullptr;
-            }
-            const EpochAction action = callbacks.epoch_end(model, epoch, logs.get(), best);
-            if (action == EpochAction::fail) return nullptr;
-            if (action == EpochAction::stop) break;
+        if (has_validation) {
+            scoring.validate = [&](const Network& best, double& value) {
+                return validate(validation_ref.get(), best, value);
+            };
         }
-
-        PyRef history(PyDict_New());
-        if (!history || !set_list(history.get(), "loss", float_list(losses))) return nullptr;
-        if (has_validation && !set_list(history.get(), "val_loss", float_list(validation))) {
-            return nullptr;
-        }
-        if (!monitors.empty() && !set_list(history.get(), "size", int_list(sizes))) {
-            return nullptr;
-        }
-        PyRef last_logs(losses.empty() ? PyDict_New() : logs_of(losses.size() - 1));
-        if (!last_logs || !finish_run(model, std::move(best), callbacks, last_logs.get())) {
+        // One score per member: the history calls it the loss.
+        const std::vector<int32_t> codes = {LOSS_MSE};
+        const bool has_monitors = !settings.monitors.empty();
+        const RunHooks hooks =
+            python_hooks(model, callbacks, console, codes, has_validation, has_monitors, false);
+        RunResult result;
+        if (!evolve_function(model->network, settings, scoring, hooks, result)) return nullptr;
+        PyRef history(history_dict(result.history, codes, has_validation, has_monitors));
+        if (!history) return nullptr;
+        const std::size_t run = result.history.sizes.size();
+        PyRef last_logs(
+            run == 0 ? PyDict_New()
+                     : epoch_logs(result.history, codes, has_validation, has_monitors, run - 1));
+        if (!last_logs || !finish_run(model, std::move(result.best), callbacks, last_logs.get())) {
             return nullptr;
         }
         return history.release();

@@ -7,12 +7,12 @@
 #include <string>
 #include <utility>
 
-#include "keras/keras.hpp"
 #include "module/compile.hpp"
 #include "module/describe.hpp"
 #include "module/evaluate.hpp"
 #include "module/evolve.hpp"
 #include "module/func_evolve.hpp"
+#include "module/keras.hpp"
 #include "module/listing.hpp"
 #include "module/modelfile_binding.hpp"
 #include "module/pickling.hpp"

@@ -1,7 +1,7 @@
 // Module initialisation: binds NumPy, readies the types, registers them.
 #define TESSAVO_IMPORT_ARRAY
-#include "keras/keras.hpp"
 #include "module/genome.hpp"
+#include "module/keras.hpp"
 #include "module/model.hpp"
 #include "module/modelfile_binding.hpp"
 #include "module/numpy.hpp"

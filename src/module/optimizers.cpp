@@ -1,17 +1,17 @@
 #include "module/optimizers.hpp"
 
+#include <algorithm>
 #include <new>
 #include <string>
 
 #include "module/describe.hpp"
 #include "module/pickling.hpp"
 #include "module/pyref.hpp"
+#include "training/alpha.hpp"
 
 namespace tessavo {
 
 namespace {
-
-const char* const optimizer_names[] = {"alpha", "beta"};
 
 int alpha_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     static const char* keywords[] = {"mutation_rate", nullptr};
@@ -113,6 +113,33 @@ bool ready_beta_type() {
     return PyType_Ready(&BetaType) == 0;
 }
 
+// The registration of every optimizer type: its name for compile(optimizer=...),
+// its name in the submodule, how its type is readied, its run strategy and
+// its line in Model.summary.
+struct OptimizerKind {
+    const char* name;
+    const char* attribute;
+    PyTypeObject* type;
+    bool (*ready)();
+    OptimizerFactory (*strategy)(PyObject* object);
+    std::string (*summary)(PyObject* object);
+};
+
+constexpr OptimizerKind optimizer_kinds[] = {
+    {"alpha", "Alpha", &AlphaType, ready_alpha_type, [](PyObject*) { return alpha_optimizer(); },
+     alpha_summary},
+    {"beta", "Beta", &BetaType, ready_beta_type,
+     [](PyObject* object) {
+         return beta_optimizer(reinterpret_cast<BetaObject*>(object)->settings);
+     },
+     beta_summary},
+};
+
+// A row with a missing entry would crash at its first use.
+static_assert(std::ranges::all_of(optimizer_kinds, [](const OptimizerKind& kind) {
+    return kind.name && kind.attribute && kind.type && kind.ready && kind.strategy && kind.summary;
+}));
+
 }  // namespace
 
 PyTypeObject AlphaType = {PyVarObject_HEAD_INIT(nullptr, 0)};
@@ -123,27 +150,49 @@ const BetaSettings* beta_settings_of(PyObject* optimizer) {
     return &reinterpret_cast<BetaObject*>(optimizer)->settings;
 }
 
+OptimizerFactory optimizer_strategy(PyObject* optimizer) {
+    if (optimizer) {
+        for (const OptimizerKind& kind : optimizer_kinds) {
+            if (PyObject_TypeCheck(optimizer, kind.type)) return kind.strategy(optimizer);
+        }
+    }
+    return {};
+}
+
+std::string optimizer_summary(PyObject* optimizer) {
+    if (optimizer) {
+        for (const OptimizerKind& kind : optimizer_kinds) {
+            if (PyObject_TypeCheck(optimizer, kind.type)) return kind.summary(optimizer);
+        }
+    }
+    return "?";
+}
+
 bool is_optimizer(PyObject* object) {
-    return PyObject_TypeCheck(object, &AlphaType) || PyObject_TypeCheck(object, &BetaType);
+    for (const OptimizerKind& kind : optimizer_kinds) {
+        if (PyObject_TypeCheck(object, kind.type)) return true;
+    }
+    return false;
 }
 
 PyObject* PyInit_optimizers() {
-    if (!ready_alpha_type() || !ready_beta_type()) return nullptr;
+    for (const OptimizerKind& kind : optimizer_kinds) {
+        if (!kind.ready()) return nullptr;
+    }
     PyObject* module = PyModule_Create(&optimizers_definition);
     if (!module) return nullptr;
-    if (!add_type(module, "Alpha", &AlphaType) || !add_type(module, "Beta", &BetaType)) {
-        Py_DECREF(module);
-        return nullptr;
+    for (const OptimizerKind& kind : optimizer_kinds) {
+        if (!add_type(module, kind.attribute, kind.type)) {
+            Py_DECREF(module);
+            return nullptr;
+        }
     }
     return module;
 }
 
 PyObject* optimizer_by_name(std::string_view name) {
-    if (name == optimizer_names[0]) {
-        return PyObject_CallNoArgs(reinterpret_cast<PyObject*>(&AlphaType));
-    }
-    if (name == optimizer_names[1]) {
-        return PyObject_CallNoArgs(reinterpret_cast<PyObject*>(&BetaType));
+    for (const OptimizerKind& kind : optimizer_kinds) {
+        if (name == kind.name) return PyObject_CallNoArgs(reinterpret_cast<PyObject*>(kind.type));
     }
     return nullptr;
 }

@@ -1,10 +1,13 @@
-// The optimizers submodule and its types, Alpha and Beta.
+// The optimizers submodule and its types, Alpha and Beta. Each type is
+// registered once in optimizers.cpp with its name and its run strategy.
 #pragma once
 
+#include <string>
 #include <string_view>
 
 #include "module/numpy.hpp"
 #include "training/beta.hpp"
+#include "training/optimizer.hpp"
 
 namespace tessavo {
 
@@ -24,6 +27,14 @@ extern PyTypeObject BetaType;
 
 // The settings of a Beta optimizer; null for anything else (Alpha).
 const BetaSettings* beta_settings_of(PyObject* optimizer);
+
+// The run strategy of an optimizer object, with the settings it holds now
+// (a run does not see later changes to the object); empty (Alpha) for
+// anything that is not an optimizer.
+OptimizerFactory optimizer_strategy(PyObject* optimizer);
+
+// How Model.summary shows an optimizer object; "?" for anything else.
+std::string optimizer_summary(PyObject* optimizer);
 
 // True for an instance of one of the optimizer types.
 bool is_optimizer(PyObject* object);

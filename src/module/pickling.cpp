@@ -39,7 +39,7 @@ uint64_t checksum(const unsigned char* data, std::size_t size) {
     return hash;
 }
 
-struct StateWriter {
+struct PickleWriter {
     std::vector<unsigned char> bytes;
 
     void raw(const void* data, std::size_t size) {
@@ -84,7 +84,7 @@ struct StateWriter {
     }
 };
 
-struct StateReader {
+struct PickleReader {
     const unsigned char* data;
     std::size_t size;
     std::size_t position = 0;
@@ -150,15 +150,15 @@ struct StateReader {
 };
 
 // Checks magic, kind, version and checksum; the reader then stands at the fields.
-StateReader open_state(PyObject* state, StateKind kind) {
+PickleReader open_state(PyObject* state, StateKind kind) {
     char* data = nullptr;
     Py_ssize_t size = 0;
     if (PyBytes_AsStringAndSize(state, &data, &size) != 0) throw std::runtime_error("");
-    StateReader in{reinterpret_cast<const unsigned char*>(data), static_cast<std::size_t>(size)};
+    PickleReader in{reinterpret_cast<const unsigned char*>(data), static_cast<std::size_t>(size)};
     if (in.size < 4 + 2 + 8) throw BadState("it is truncated");
     if (std::memcmp(in.data, state_magic, 4) != 0) throw BadState("it is not a tessavo state");
     const std::size_t body = in.size - 8;
-    StateReader tail{in.data + body, 8};
+    PickleReader tail{in.data + body, 8};
     if (tail.u64() != checksum(in.data, body)) {
         throw BadState("it is truncated or altered (checksum mismatch)");
     }
@@ -169,7 +169,7 @@ StateReader open_state(PyObject* state, StateKind kind) {
     return in;
 }
 
-void finish_state(const StateReader& in) {
+void finish_state(const PickleReader& in) {
     if (in.position != in.size) throw BadState("it has trailing bytes");
 }
 
@@ -217,7 +217,7 @@ PyObject* new_instance(PyObject* cls, PyTypeObject* base) {
 
 PyObject* model_reduce(PyObject* self, PyObject*) {
     auto* model = reinterpret_cast<ModelObject*>(self);
-    StateWriter out;
+    PickleWriter out;
     try {
         out.network(model->network);
         out.u8(model->compiled);
@@ -233,7 +233,7 @@ PyObject* model_reduce(PyObject* self, PyObject*) {
 
 PyObject* genome_reduce(PyObject* self, PyObject*) {
     auto* genome = reinterpret_cast<GenomeObject*>(self);
-    StateWriter out;
+    PickleWriter out;
     try {
         out.i32(genome->inputs);
         out.i32(genome->outputs);
@@ -247,14 +247,14 @@ PyObject* genome_reduce(PyObject* self, PyObject*) {
 }
 
 PyObject* alpha_reduce(PyObject* self, PyObject*) {
-    StateWriter out;
+    PickleWriter out;
     out.f64(reinterpret_cast<AlphaObject*>(self)->mutation_rate);
     return reduce_with(self, out.finish(KIND_ALPHA), nullptr);
 }
 
 PyObject* beta_reduce(PyObject* self, PyObject*) {
     const BetaSettings& settings = reinterpret_cast<BetaObject*>(self)->settings;
-    StateWriter out;
+    PickleWriter out;
     out.f64(settings.mutation_power);
     out.f64(settings.mutation_rate);
     out.f64(settings.structure_rate);
@@ -274,7 +274,7 @@ PyObject* module_restore(PyObject*, PyObject* args) {
     auto* type = reinterpret_cast<PyTypeObject*>(cls);
     try {
         if (PyType_IsSubtype(type, &ModelType)) {
-            StateReader in = open_state(state, KIND_MODEL);
+            PickleReader in = open_state(state, KIND_MODEL);
             Network network = in.network();
             const bool compiled = in.flag();
             const bool loss_set = in.flag();
@@ -306,7 +306,7 @@ PyObject* module_restore(PyObject*, PyObject* args) {
             return object.release();
         }
         if (PyType_IsSubtype(type, &GenomeType)) {
-            StateReader in = open_state(state, KIND_GENOME);
+            PickleReader in = open_state(state, KIND_GENOME);
             const int32_t inputs = in.i32();
             const int32_t outputs = in.i32();
             const bool recurrent = in.flag();
@@ -327,7 +327,7 @@ PyObject* module_restore(PyObject*, PyObject* args) {
             return object.release();
         }
         if (PyType_IsSubtype(type, &AlphaType)) {
-            StateReader in = open_state(state, KIND_ALPHA);
+            PickleReader in = open_state(state, KIND_ALPHA);
             const double rate = in.f64();
             finish_state(in);
             PyRef object(new_instance(cls, &AlphaType));
@@ -336,7 +336,7 @@ PyObject* module_restore(PyObject*, PyObject* args) {
             return object.release();
         }
         if (PyType_IsSubtype(type, &BetaType)) {
-            StateReader in = open_state(state, KIND_BETA);
+            PickleReader in = open_state(state, KIND_BETA);
             BetaSettings settings;
             settings.mutation_power = in.f64();
             settings.mutation_rate = in.f64();

@@ -1,14 +1,17 @@
 #include "module/run_support.hpp"
 
+#include <memory>
 #include <utility>
 
 #include "module/genome.hpp"
+#include "module/history.hpp"
 
 namespace tessavo {
 
 namespace {
 
-const char* const hook_names[] = {"on_train_begin", "on_epoch_end", "on_train_end"};
+const char* const hook_names[] = {"on_train_begin",     "on_epoch_begin", "on_train_batch_begin",
+                                  "on_train_batch_end", "on_epoch_end",   "on_train_end"};
 
 // Calls obj.name(*args) when obj has that attribute; false with the error.
 template <class... Args>
@@ -96,7 +99,8 @@ bool Callbacks::parse(PyObject* argument) {
         }
         if (!has_hook) {
             PyErr_Format(PyExc_TypeError,
-                         "callbacks[%zd] (%s) has none of on_train_begin, on_epoch_end and "
+                         "callbacks[%zd] (%s) has none of on_train_begin, on_epoch_begin, "
+                         "on_train_batch_begin, on_train_batch_end, on_epoch_end and "
                          "on_train_end.",
                          i, Py_TYPE(item)->tp_name);
             return false;
@@ -118,6 +122,39 @@ bool Callbacks::train_begin(ModelObject* model) {
     }
     for (const PyRef& callback : objects_) {
         if (!call_hook(callback.get(), "on_train_begin", logs.get())) return false;
+    }
+    return true;
+}
+
+bool Callbacks::epoch_begin(int32_t epoch) {
+    if (objects_.empty()) return true;
+    PyRef index(PyLong_FromLong(epoch));
+    PyRef logs(PyDict_New());
+    if (!index || !logs) return false;
+    for (const PyRef& callback : objects_) {
+        if (!call_hook(callback.get(), "on_epoch_begin", index.get(), logs.get())) return false;
+    }
+    return true;
+}
+
+bool Callbacks::batch_begin(int64_t batch) {
+    if (objects_.empty()) return true;
+    PyRef index(PyLong_FromLongLong(batch));
+    PyRef logs(PyDict_New());
+    if (!index || !logs) return false;
+    for (const PyRef& callback : objects_) {
+        if (!call_hook(callback.get(), "on_train_batch_begin", index.get(), logs.get())) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool Callbacks::batch_end(int64_t batch, PyObject* logs) {
+    PyRef index(PyLong_FromLongLong(batch));
+    if (!index) return false;
+    for (const PyRef& callback : objects_) {
+        if (!call_hook(callback.get(), "on_train_batch_end", index.get(), logs)) return false;
     }
     return true;
 }
@@ -144,6 +181,60 @@ bool Callbacks::train_end(PyObject* logs) {
         if (!call_hook(callback.get(), "on_train_end", logs)) return false;
     }
     return true;
+}
+
+int parse_verbose(PyObject* object, void* verbose) {
+    if (PyUnicode_Check(object)) {
+        if (PyUnicode_CompareWithASCIIString(object, "auto") != 0) {
+            PyErr_Format(PyExc_ValueError, "verbose must be an int or 'auto', got %R.", object);
+            return 0;
+        }
+        *static_cast<int*>(verbose) = 1;
+        return 1;
+    }
+    return PyArg_Parse(object, "i:verbose", static_cast<int*>(verbose));
+}
+
+RunHooks python_hooks(ModelObject* model, Callbacks& callbacks, PythonConsole& console,
+                      const std::vector<int32_t>& codes, bool has_validation, bool has_monitors,
+                      bool batch_hooks) {
+    RunHooks hooks;
+    // Pending signal handlers run between batches; one that raises ends
+    // the run with its exception, before the model is touched.
+    hooks.keep_going = [&console] { return PyErr_CheckSignals() == 0 && console.ok(); };
+    hooks.epoch_end = [model, &callbacks, &console, codes, has_validation, has_monitors](
+                          int32_t epoch, const RunHistory& so_far, const Network& best) {
+        const GilHold gil;
+        if (!console.ok()) return EpochAction::fail;
+        PyRef logs;
+        if (!callbacks.empty()) {
+            logs = PyRef(epoch_logs(so_far, codes, has_validation, has_monitors,
+                                    static_cast<std::size_t>(epoch)));
+            if (!logs) return EpochAction::fail;
+        }
+        return callbacks.epoch_end(model, epoch, logs.get(), best);
+    };
+    if (callbacks.empty()) return hooks;
+    // Whether model.stop_training was set when the epoch began.
+    auto raised_before = std::make_shared<bool>(false);
+    hooks.epoch_begin = [model, &callbacks, raised_before](int32_t epoch) {
+        const GilHold gil;
+        *raised_before = model->stop_training;
+        return callbacks.epoch_begin(epoch);
+    };
+    if (!batch_hooks) return hooks;
+    hooks.batch_begin = [&callbacks](int32_t, int64_t batch) {
+        const GilHold gil;
+        return callbacks.batch_begin(batch);
+    };
+    hooks.batch_end = [model, &callbacks, codes, has_monitors, raised_before](
+                          int32_t, int64_t batch, const std::vector<double>& means, int32_t size) {
+        const GilHold gil;
+        PyRef logs(batch_logs(codes, means, has_monitors, size));
+        if (!logs || !callbacks.batch_end(batch, logs.get())) return EpochAction::fail;
+        return model->stop_training && !*raised_before ? EpochAction::stop : EpochAction::proceed;
+    };
+    return hooks;
 }
 
 bool finish_run(ModelObject* model, Network&& trained, Callbacks& callbacks, PyObject* logs) {

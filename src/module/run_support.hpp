@@ -9,7 +9,7 @@
 #include "module/model.hpp"
 #include "module/pyref.hpp"
 #include "progress/console.hpp"
-#include "training/evolve.hpp"
+#include "training/driver.hpp"
 
 namespace tessavo {
 
@@ -33,7 +33,9 @@ private:
 };
 
 // The callbacks argument: None or a list of objects with at least one of
-// on_train_begin(logs), on_epoch_end(epoch, logs), on_train_end(logs).
+// the hooks on_train_begin(logs), on_epoch_begin(epoch, logs),
+// on_train_batch_begin(batch, logs), on_train_batch_end(batch, logs),
+// on_epoch_end(epoch, logs), on_train_end(logs).
 class Callbacks {
 public:
     // False with TypeError for anything else.
@@ -41,6 +43,12 @@ public:
     // Resets model.stop_training, hands each callback the model (set_model)
     // and calls on_train_begin.
     bool train_begin(ModelObject* model);
+    // on_epoch_begin with empty logs.
+    bool epoch_begin(int32_t epoch);
+    // on_train_batch_begin with empty logs.
+    bool batch_begin(int64_t batch);
+    // on_train_batch_end.
+    bool batch_end(int64_t batch, PyObject* logs);
     // Publishes best as model.best_genome, calls on_epoch_end and reads
     // model.stop_training.
     EpochAction epoch_end(ModelObject* model, int32_t epoch, PyObject* logs, const Network& best);
@@ -50,6 +58,20 @@ public:
 private:
     std::vector<PyRef> objects_;
 };
+
+// The hooks of a run: Ctrl-C and console failures end it between batches,
+// the callbacks are called with the logs of the history's keys (codes and
+// the flags as for history_dict), and model.stop_training ends it. A flag
+// raised during an epoch ends the epoch after its batch; one already set
+// when the epoch began ends the run after the epoch. Without batch_hooks
+// (function evolution has no batches) the batch hooks are not called.
+RunHooks python_hooks(ModelObject* model, Callbacks& callbacks, PythonConsole& console,
+                      const std::vector<int32_t>& codes, bool has_validation, bool has_monitors,
+                      bool batch_hooks);
+
+// A converter for PyArg_Parse* ("O&"): verbose as an int, as "i" takes
+// it, or "auto", which means 1. Other strings raise ValueError.
+int parse_verbose(PyObject* object, void* verbose);
 
 // Holds the interpreter lock in code that may run with it released.
 class GilHold {

@@ -5,7 +5,7 @@
 #include <cstdio>
 
 #include "progress/console.hpp"
-#include "training/losses.hpp"
+#include "progress/loss_names.hpp"
 
 namespace tessavo {
 

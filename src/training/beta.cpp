@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <memory>
 #include <numeric>
 #include <stdexcept>
 #include <utility>
@@ -263,6 +264,20 @@ bool BetaSearch::run_generation(const PoolScorer& score) {
     losses_ = std::move(rows);
     scored_ = true;
     return true;
+}
+
+void BetaSearch::write_state(StateWriter&) const {
+    throw StateError("Beta's state cannot be saved yet");
+}
+
+void BetaSearch::read_state(StateReader&) {
+    throw StateError("Beta's state cannot be restored yet");
+}
+
+OptimizerFactory beta_optimizer(const BetaSettings& settings) {
+    return [settings](const Network& start, int32_t pop_size, std::size_t) {
+        return std::make_unique<BetaSearch>(start, pop_size, settings);
+    };
 }
 
 void BetaSearch::speciate() {

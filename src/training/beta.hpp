@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "network/network.hpp"
+#include "training/optimizer.hpp"
 #include "training/population.hpp"
 
 namespace tessavo {
@@ -23,7 +24,7 @@ struct BetaSettings {
 // Empty when the settings are usable, else what is wrong with the first bad one.
 std::string beta_settings_error(const BetaSettings& settings);
 
-class BetaSearch {
+class BetaSearch final : public Optimizer {
 public:
     // A population of pop_size networks around start; nothing is scored yet.
     BetaSearch(const Network& start, int32_t pop_size, const BetaSettings& settings);
@@ -31,11 +32,14 @@ public:
     // The first call scores the first population; later calls breed a new
     // one from the last scores and score it. False when the scorer failed;
     // the search is then unusable.
-    bool run_generation(const PoolScorer& score);
+    bool run_generation(const PoolScorer& score) override;
 
     // The last scored population and its rows (in scoring order).
-    const std::vector<Network>& members() const { return members_; }
-    const std::vector<LossRow>& losses() const { return losses_; }
+    const std::vector<Network>& members() const override { return members_; }
+    const std::vector<LossRow>& losses() const override { return losses_; }
+
+    void write_state(StateWriter& out) const override;
+    void read_state(StateReader& in) override;
 
     // Species that hold members after the last generation.
     std::size_t species_count() const { return species_.size(); }
@@ -76,6 +80,9 @@ private:
     // the first population, -1 where unknown.
     std::vector<int32_t> origins_;
 };
+
+// Beta with these settings; the loss rows' width does not concern it.
+OptimizerFactory beta_optimizer(const BetaSettings& settings);
 
 // The compatibility distance of two networks. Of different sizes: 0.2 per
 // node and 0.1 per link of difference in the counts. Of one size: 1 per link

@@ -4,12 +4,10 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
-#include <optional>
 #include <stdexcept>
 #include <utility>
 
 #include "progress/console.hpp"
-#include "progress/progress.hpp"
 
 namespace tessavo {
 
@@ -61,16 +59,12 @@ int64_t batch_count(int64_t samples, int64_t batch) { return (samples + batch - 
 
 bool evolve_dataset(const Network& start, const SeriesView& x, const SeriesView& y,
                     const SeriesView* x_val, const SeriesView* y_val,
-                    const EvolveSettings& settings, const std::function<bool()>& keep_going,
-                    EvolveResult& result, const EpochHook& epoch_end) {
+                    const EvolveSettings& settings, const RunHooks& hooks, EvolveResult& result) {
     const std::vector<int32_t>& codes = settings.codes;
-    const int32_t epochs = settings.epochs;
-    const int32_t pop_size = settings.pop_size;
-    if (x.count == 0 || x.count != y.count || codes.empty() || pop_size < 1 || epochs < 0 ||
-        settings.batch_size == 0 || settings.batch_size < -1) {
+    if (x.count == 0 || x.count != y.count || codes.empty() || settings.pop_size < 1 ||
+        settings.epochs < 0 || settings.batch_size == 0 || settings.batch_size < -1) {
         throw std::invalid_argument("evolve_dataset: unchecked arguments");
     }
-    const bool has_validation = x_val != nullptr && y_val != nullptr;
     const int64_t samples = x.count;
     auto unlocked = [&settings](const std::function<void()>& work) {
         if (settings.scoring_section) {
@@ -80,7 +74,7 @@ bool evolve_dataset(const Network& start, const SeriesView& x, const SeriesView&
         }
     };
 
-    check_population_fits(start, pop_size);
+    check_population_fits(start, settings.pop_size);
     int64_t batch = samples;
     if (settings.batch_size != -1) {
         batch = settings.batch_size;
@@ -94,103 +88,62 @@ bool evolve_dataset(const Network& start, const SeriesView& x, const SeriesView&
         }
     }
     const int64_t batches = batch_count(samples, batch);
-    const auto steps = static_cast<int32_t>(batches);
 
-    // The lists grow with the epochs run: a huge epochs count meant to be
-    // stopped with Ctrl-C must not reserve memory up front.
-    EvolveHistory history;
-    history.train.assign(codes.size(), {});
-    if (has_validation) history.validation.assign(codes.size(), {});
-
-    Population population;
-    std::optional<BetaSearch> beta;
-    if (settings.beta) {
-        beta.emplace(start, pop_size, *settings.beta);
-    } else {
-        population.members = seed_population(start, pop_size);
-        population.losses.assign(static_cast<std::size_t>(pop_size), LossRow(codes.size(), 0.0));
-    }
-    Network best = beta ? beta->members()[0] : population.members[0];
-
-    // Shuffled batches need a copy of the data to reorder.
+    // Shuffled batches need a copy of the data to reorder, made at the
+    // first epoch.
     SeriesBlock shuffled_x, shuffled_y;
+    SeriesView all_x = x, all_y = y;
+    RunScorer scorer;
+    scorer.batches = batches;
     if (batches > 1) {
-        auto copy = [](const SeriesView& view, SeriesBlock& block) {
-            block.values.assign(view.data, view.data + view.count * view.steps * view.width);
-            block.count = view.count;
-            block.steps = view.steps;
-            block.width = view.width;
+        scorer.begin_epoch = [&](int32_t) {
+            if (shuffled_x.count == 0) {
+                auto copy = [](const SeriesView& view, SeriesBlock& block) {
+                    block.values.assign(view.data,
+                                        view.data + view.count * view.steps * view.width);
+                    block.count = view.count;
+                    block.steps = view.steps;
+                    block.width = view.width;
+                };
+                copy(x, shuffled_x);
+                copy(y, shuffled_y);
+            }
+            shuffle_together(shuffled_x, shuffled_y);
+            all_x = shuffled_x.view();
+            all_y = shuffled_y.view();
         };
-        copy(x, shuffled_x);
-        copy(y, shuffled_y);
     }
-    LossRow best_row;
-    std::vector<double> sums(codes.size());
-    const std::vector<double> no_validation;
-    for (int32_t epoch = 0; epoch < epochs; ++epoch) {
-        const int64_t t0 = monotonic_ns();
-        if (batches > 1) shuffle_together(shuffled_x, shuffled_y);
-        const SeriesView all_x = batches > 1 ? shuffled_x.view() : x;
-        const SeriesView all_y = batches > 1 ? shuffled_y.view() : y;
-        std::fill(sums.begin(), sums.end(), 0.0);
-        double size_sum = 0.0;
-        for (int64_t b = 0; b < batches; ++b) {
-            if (!keep_going()) return false;
-            const int64_t lo = b * batch;
-            const int64_t hi = std::min(samples, lo + batch);
-            const SeriesView bx = all_x.slice(lo, hi);
-            const SeriesView by = all_y.slice(lo, hi);
-            const PoolScorer scorer = [&](std::vector<Network>& pool, std::vector<LossRow>& rows) {
-                unlocked([&] { evaluate_pool_into(pool, bx, by, codes, rows); });
-                return true;
-            };
-            if (beta) {
-                beta->run_generation(scorer);
-            } else {
-                run_generation(population, scorer);
-            }
-            const std::vector<Network>& members = beta ? beta->members() : population.members;
-            const std::vector<LossRow>& losses = beta ? beta->losses() : population.losses;
-            if (const auto index = find_best(losses)) {
-                best = members[*index];
-                best_row = losses[*index];
-            } else {
-                // No member has a finite loss on this batch, so none is taken
-                // as best: the kept best is scored on the batch instead, and
-                // its row enters the sums. The history then stays the loss of
-                // the network that the run would return.
-                unlocked([&] { best_row = dataset_losses(best, bx, by, codes); });
-            }
-            size_sum += best.size;
-            for (std::size_t k = 0; k < codes.size(); ++k) sums[k] += best_row[k];
-            if (b < batches - 1) {
-                print_step_progress(settings.verbose, settings.monitors,
-                                    static_cast<int32_t>(std::trunc(size_sum / (b + 1))), codes, t0,
-                                    epoch, epochs, static_cast<int32_t>(b), steps, sums, false,
-                                    no_validation);
-            }
-        }
-        std::vector<double> validation;
-        if (has_validation) {
-            unlocked([&] { validation = dataset_losses(best, *x_val, *y_val, codes); });
-        }
-        print_step_progress(settings.verbose, settings.monitors, best.size, codes, t0, epoch,
-                            epochs, steps - 1, steps, sums, has_validation,
-                            has_validation ? validation : no_validation);
-        for (std::size_t k = 0; k < codes.size(); ++k) {
-            history.train[k].push_back(sums[k] / static_cast<double>(batches));
-            if (has_validation) history.validation[k].push_back(validation[k]);
-        }
-        history.sizes.push_back(best.size);
-        if (epoch_end) {
-            const EpochAction action = epoch_end(epoch, history, best);
-            if (action == EpochAction::fail) return false;
-            if (action == EpochAction::stop) break;
-        }
+    auto slice = [&](const SeriesView& all, int64_t b) {
+        return all.slice(b * batch, std::min(samples, b * batch + batch));
+    };
+    scorer.score = [&](int32_t, int64_t b, std::vector<Network>& pool, std::vector<LossRow>& rows) {
+        const SeriesView bx = slice(all_x, b);
+        const SeriesView by = slice(all_y, b);
+        unlocked([&] { evaluate_pool_into(pool, bx, by, codes, rows); });
+        return true;
+    };
+    // The kept best is scored on the batch, so the history stays the loss of
+    // the network that the run would return.
+    scorer.fallback = [&](int64_t b, Network& best) {
+        LossRow row;
+        unlocked([&] { row = dataset_losses(best, slice(all_x, b), slice(all_y, b), codes); });
+        return row;
+    };
+    if (x_val != nullptr && y_val != nullptr) {
+        scorer.validate = [&](Network& best, std::vector<double>& row) {
+            unlocked([&] { row = dataset_losses(best, *x_val, *y_val, codes); });
+            return true;
+        };
     }
-    result.best = std::move(best);
-    result.history = std::move(history);
-    return true;
+    RunSettings run;
+    run.pop_size = settings.pop_size;
+    run.epochs = settings.epochs;
+    run.verbose = settings.verbose;
+    run.codes = codes;
+    run.monitors = settings.monitors;
+    run.progress = ProgressStyle::batches;
+    run.optimizer = settings.optimizer;
+    return run_epochs(start, run, scorer, hooks, result);
 }
 
 }  // namespace tessavo

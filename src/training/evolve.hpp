@@ -1,17 +1,16 @@
-// Dataset evolution without Python: the epochs and batches of a run, its
-// progress lines and its history. The caller converts the data, checks the
-// arguments and writes the result back into the model.
+// Dataset evolution without Python: the scorer of the run driver that
+// scores pools on shuffled batches of a dataset and validates on another.
+// The caller converts the data, checks the arguments and writes the result
+// back into the model.
 #pragma once
 
 #include <cstdint>
 #include <functional>
-#include <optional>
 #include <vector>
 
 #include "network/network.hpp"
-#include "training/beta.hpp"
+#include "training/driver.hpp"
 #include "training/losses.hpp"
-#include "training/population.hpp"
 
 namespace tessavo {
 
@@ -26,31 +25,12 @@ struct EvolveSettings {
     // nothing outside the run; the bindings release the interpreter lock
     // around it. Empty: called directly.
     std::function<void(const std::function<void()>&)> scoring_section;
-    // Set: the run breeds with Beta instead of the default scheme.
-    std::optional<BetaSettings> beta;
+    // Builds the optimizer; empty: Alpha.
+    OptimizerFactory optimizer;
 };
 
-struct EvolveHistory {
-    // Per code, one value per epoch: the mean over the epoch's batches of
-    // the batch's best row.
-    std::vector<std::vector<double>> train;
-    // Per code, one value per epoch; empty without validation data.
-    std::vector<std::vector<double>> validation;
-    // Size of the best network at the end of every epoch.
-    std::vector<int32_t> sizes;
-};
-
-struct EvolveResult {
-    Network best;  // the best network of the last generation
-    EvolveHistory history;
-};
-
-// What a run does after an epoch's hook.
-enum class EpochAction { proceed, stop, fail };
-
-// Asked at the end of every epoch, once the epoch is in the history.
-using EpochHook =
-    std::function<EpochAction(int32_t epoch, const EvolveHistory& history, const Network& best)>;
+using EvolveHistory = RunHistory;
+using EvolveResult = RunResult;
 
 // Reorders x and y by one permutation drawn from rand(), keeping pairs.
 void shuffle_together(SeriesBlock& x, SeriesBlock& y);
@@ -58,17 +38,13 @@ void shuffle_together(SeriesBlock& x, SeriesBlock& y);
 // ceil(samples / batch) in exact integer arithmetic.
 int64_t batch_count(int64_t samples, int64_t batch);
 
-// Runs the whole training on a copy of the network; the data is read in
-// place, or copied when batches are shuffled. It must be non-empty and
-// checked, and stay valid during the call. keep_going is asked before every batch;
-// when it returns false the run stops and false is returned with result
-// untouched. epoch_end (when given) may end the run early as a normal end
-// (stop: result holds the epochs run) or as a failure (fail: like keep_going
-// returning false). Operator failures throw BrokenNetwork; nothing outside
-// the call is changed by a run that does not complete.
+// Runs the whole training from start (which is not changed); the data is
+// read in place, or copied when batches are shuffled. It must be non-empty
+// and checked, and stay valid during the call. Returns as run_epochs: false
+// (result untouched) when a hook ended the run as a failure. Operator
+// failures throw BrokenNetwork.
 bool evolve_dataset(const Network& start, const SeriesView& x, const SeriesView& y,
                     const SeriesView* x_val, const SeriesView* y_val,
-                    const EvolveSettings& settings, const std::function<bool()>& keep_going,
-                    EvolveResult& result, const EpochHook& epoch_end = {});
+                    const EvolveSettings& settings, const RunHooks& hooks, EvolveResult& result);
 
 }  // namespace tessavo

@@ -6,8 +6,6 @@
 
 namespace tessavo {
 
-const char* const loss_names[loss_count] = {"mse", "mae", "mape"};
-
 int32_t loss_code(std::string_view name) {
     for (int32_t code = 0; code < loss_count; ++code) {
         if (name == loss_names[code]) return code;

@@ -7,17 +7,9 @@
 
 #include "network/network.hpp"
 #include "network/plan.hpp"
+#include "progress/loss_names.hpp"
 
 namespace tessavo {
-
-enum LossKind : int32_t {
-    LOSS_MSE = 0,
-    LOSS_MAE = 1,
-    LOSS_MAPE = 2,
-};
-
-inline constexpr int32_t loss_count = 3;
-extern const char* const loss_names[loss_count];
 
 // A dataset after conversion, read in place: count series of steps samples
 // (time steps) of width values each, series after series in one contiguous

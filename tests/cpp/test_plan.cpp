@@ -201,8 +201,8 @@ TEST(Workers, HistoriesDoNotDependOnTheNumberOfThreads) {
         randomize_dense(start);
         const SeriesView xv = x.view();
         const SeriesView yv = y.view();
-        ASSERT_TRUE(evolve_dataset(
-            start, xv, yv, &xv, &yv, settings, [] { return true; }, results[limit - 1]));
+        ASSERT_TRUE(
+            evolve_dataset(start, xv, yv, &xv, &yv, settings, RunHooks{}, results[limit - 1]));
     }
     set_worker_limit(0);
     set_device_source({});

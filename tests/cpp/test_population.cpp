@@ -12,6 +12,7 @@
 #include "network/network.hpp"
 #include "training/evolve.hpp"
 #include "training/breeding.hpp"
+#include "training/alpha.hpp"
 #include "training/population.hpp"
 #include "training/workers.hpp"
 

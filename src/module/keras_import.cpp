@@ -6,8 +6,8 @@
 #include <utility>
 #include <vector>
 
-#include "keras/keras.hpp"
 #include "module/datasets.hpp"
+#include "module/keras.hpp"
 #include "module/model.hpp"
 #include "module/pyref.hpp"
 

@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "keras/keras.hpp"
+#include "module/keras.hpp"
 #include "module/model.hpp"
 #include "module/pyref.hpp"
 
