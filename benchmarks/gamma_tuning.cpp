@@ -4,7 +4,7 @@
 // benchmarks/search/tasks.py.
 //
 //   gamma_tuning xor|dpv|dpnv POP SEEDS [key=value ...]
-//   keys: opt=gamma|beta sigma mode mirrored mean hidden restarts cap size first
+//   keys: opt=gamma|beta step hidden restarts cap size first
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -155,16 +155,9 @@ int main(int argc, char** argv) {
         const std::string key(argv[a], static_cast<std::size_t>(eq - argv[a]));
         const double v = std::atof(eq + 1);
         if (key == "opt") opt = eq + 1;
-        if (key == "sigma") gs.sigma = v;
-        if (key == "mode") gs.mode = static_cast<int32_t>(v);
-        if (key == "mirrored") gs.mirrored = v != 0;
-        if (key == "mean") gs.score_mean = v != 0;
-        if (key == "hidden") gs.hidden = static_cast<int32_t>(v);
+        if (key == "step") gs.step_size = v;
+        if (key == "hidden") gs.hidden_activation = static_cast<int32_t>(v);
         if (key == "restarts") gs.restarts = v != 0;
-        if (key == "redraw") gs.redraw = v != 0;
-        if (key == "patience") gs.patience = static_cast<int32_t>(v);
-        if (key == "init") gs.init = static_cast<int32_t>(v);
-        if (key == "iscale") gs.init_scale = v;
         if (key == "cap") cap = static_cast<long>(v);
         if (key == "size") size = static_cast<int32_t>(v);
         if (key == "first") first = static_cast<int>(v);
@@ -239,8 +232,8 @@ int main(int argc, char** argv) {
                 const auto& l = gamma ? gamma->losses() : beta->losses();
                 double best = 1e300;
                 for (const LossRow& r : l) best = std::min(best, r[0]);
-                std::printf("  gen scored=%ld best=%g sigma=%g\n", scored, best,
-                            gamma ? gamma->sigma() : 0.0);
+                std::printf("  gen scored=%ld best=%g restarts=%d\n", scored, best,
+                            gamma ? gamma->restarts() : 0);
             }
         }
         counts.push_back(found < 0 ? cap * 10 : found);
