@@ -1,6 +1,6 @@
 """The cart-pole of control.py, scored on a Dask cluster.
 
-Needs the 'distributed' extra (pip install "tessavo[distributed]"). A local
+Needs the 'distributed' extra (in a clone: pip install ".[distributed]"). A local
 cluster of worker processes stands in for a real one: point Client at a
 scheduler's address to score on other machines, with tessavo and this
 example's modules installed there.

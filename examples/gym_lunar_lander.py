@@ -7,8 +7,8 @@ the same few seeds, evolution learns those landings and little else.
 StopAtTarget ends the run once the return on ten fixed validation seeds
 reaches 200, the score at which the task counts as solved.
 
-Needs `pip install tessavo[gym-box2d]`. Measured with this seed: 30 epochs
-took 8 to 10 minutes on a shared, busy 2-core machine, and the network ends
+Needs `pip install ".[gym-box2d]"` in a clone. Measured with this seed: 30
+epochs took 8 to 10 minutes on a shared, busy 2-core machine, and the network ends
 with a mean return of -47 over 100 test episodes (-68 on the validation
 seeds): it learns to steer and slow its fall but rarely lands, far from the
 200 that counts as solved; more epochs, a larger population or more episodes

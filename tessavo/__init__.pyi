@@ -73,16 +73,36 @@ class Model:
             default) means inputs + outputs, so no hidden node.
         recurrent: Whether the network is recurrent; taken by its truth value.
             Default False.
+        seed: None (the default) draws from tessavo's process-wide stream
+            (see set_random_seed). An int from 0 to 2**64 - 1 builds the
+            network from a stream of its own: the same arguments give the
+            same network in any thread, and the process-wide stream is left
+            as it was. Keyword only.
+        output_activation: None (the default) draws each output node's
+            activation at random, as for every other node; "sigmoid",
+            "tanh", "relu" or "linear" gives every output node that
+            activation (the other nodes are drawn as without it). Evolution
+            may still change it. Keyword only.
 
     Raises:
         TypeError: An argument has the wrong type.
         OverflowError: An integer outside the 32-bit range.
-        ValueError: inputs or outputs negative, or size neither -1 nor at
-            least inputs + outputs.
+        ValueError: inputs or outputs negative, size neither -1 nor at
+            least inputs + outputs, seed outside 0 to 2**64 - 1, or an
+            unknown output_activation.
         MemoryError: The network does not fit in memory.
     """
 
-    def __init__(self, inputs: int, outputs: int, size: int = -1, recurrent: bool = False) -> None: ...
+    def __init__(
+        self,
+        inputs: int,
+        outputs: int,
+        size: int = -1,
+        recurrent: bool = False,
+        *,
+        seed: int | None = None,
+        output_activation: _ActivationName | None = None,
+    ) -> None: ...
     @property
     def size(self) -> int:
         """Total number of nodes in the model (including inputs and outputs).
@@ -137,6 +157,7 @@ class Model:
         verbose: int | Literal["auto"] = 1,
         *,
         callbacks: list[Any] | None = None,
+        seed: int | None = None,
     ) -> _History:
         """Evolves the network on a given dataset.
 
@@ -168,6 +189,12 @@ class Model:
                 on_epoch_begin, on_train_batch_begin, on_train_batch_end,
                 on_epoch_end, on_train_end), such as those of
                 tessavo.callbacks. Keyword only.
+            seed: None (the default) draws from tessavo's process-wide
+                stream (see set_random_seed). An int from 0 to 2**64 - 1
+                gives the run a stream of its own: the same model, data,
+                settings and seed give the same run in any thread, beside
+                other runs, and the process-wide stream is left as it was.
+                Keyword only.
 
         Returns:
             The history: "loss", each metric, "val_loss" and each "val_"
@@ -199,6 +226,7 @@ class Model:
         validation_func: Callable[[Genome], _Score] | None = None,
         *,
         callbacks: list[Any] | None = None,
+        seed: int | None = None,
     ) -> _History:
         """Evolves the network on a given fitness function.
 
@@ -219,6 +247,9 @@ class Model:
                 epoch with the best network as a Genome, returning a number.
             callbacks: As for evolve; the batch hooks are not called, as
                 function evolution has no batches. Keyword only.
+            seed: As for evolve: an int gives the run a stream of its own;
+                the run then repeats when train_func scores alike. Keyword
+                only.
 
         Returns:
             The history: "loss" (the best score of each epoch), "val_loss"
@@ -238,7 +269,7 @@ class Model:
         """
 
     def predict(self, x: _Data, /) -> numpy.typing.NDArray[numpy.float64]:
-        """Predict the the outputs for a given set of samples.
+        """Predict the outputs for a given set of samples.
 
         A recurrent model carries its node values from call to call, except
         that every series of a 3-D x starts from a cleared state.
@@ -262,7 +293,7 @@ class Model:
         """
 
     def evaluate(self, x: _Data, y: _Data, /) -> list[float]:
-        """Evaluate the the network based on the compiled losses/metrics on a given dataset.
+        """Evaluate the network based on the compiled losses/metrics on a given dataset.
 
         Args:
             x: Inputs, shaped as for evolve.
@@ -286,7 +317,7 @@ class Model:
         metrics: list[_LossName] = [],
         monitors: list[_MonitorName] = [],
     ) -> None:
-        """Configure the losses, metrics and monitors for evolution. For `model.evolve_func`, losses and metrics are optional.
+        """Configure the losses, metrics and monitors for evolution. For `func_evolve`, losses and metrics are optional.
 
         Names are case-sensitive. A failed compile leaves the model not
         compiled.
@@ -404,6 +435,16 @@ class Genome:
         outputs: Number of outputs (at least 0).
         recurrent: Whether the network is recurrent; taken by its truth value.
             Default False.
+        seed: None (the default) draws from tessavo's process-wide stream
+            (see set_random_seed). An int from 0 to 2**64 - 1 builds the
+            network from a stream of its own: the same arguments give the
+            same network in any thread, and the process-wide stream is left
+            as it was. Keyword only.
+        output_activation: None (the default) draws each output node's
+            activation at random, as for every other node; "sigmoid",
+            "tanh", "relu" or "linear" gives every output node that
+            activation (the other nodes are drawn as without it). Evolution
+            may still change it. Keyword only.
 
     Raises:
         TypeError: An argument has the wrong type.
@@ -424,7 +465,7 @@ class Genome:
         """If the model is recurrent or not."""
 
     def predict(self, x: _Data, /) -> numpy.typing.NDArray[numpy.float64]:
-        """Predict the the outputs for a given set of samples.
+        """Predict the outputs for a given set of samples.
 
         Args:
             x: As for Model.predict.

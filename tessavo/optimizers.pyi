@@ -8,6 +8,18 @@ from typing_extensions import disjoint_base
 class Alpha:
     """The first optimizer in Tessavo.
 
+    The default of Model.compile. Each generation pairs the pop_size networks
+    at random and crosses every pair; each child may take one mutation (its
+    weights and biases moved by normal steps of a fifth of their size,
+    activations redrawn, or a node or link added or removed), and parents
+    and children meet in tournaments of four
+    for the places of the next population: a generation scores 2 x pop_size
+    networks. Use it to repeat earlier seeded runs bit for bit (it stays as
+    it is), or where a search should also remove nodes and links. Beta
+    solved XOR, double pole balancing with velocities and CartPole-v1 with
+    fewer networks and fitted scikit-learn's datasets better; the README's
+    "Choosing an optimizer" has the figures.
+
     Evolution uses fixed mutation probabilities: the rate is stored with the
     compiled model but has no effect on training, and cannot be read back.
 
@@ -23,14 +35,22 @@ class Alpha:
 
 @disjoint_base
 class Beta:
-    """An optimizer for hard control tasks and fine-tuning.
+    """Species of networks bred by additive perturbations with adaptive step sizes.
 
     The population is split into species of similar networks. Each species
     keeps its champions unchanged and breeds its other children from its best
     members, by crossover and additive perturbations. Every network carries
     its own step size, which its children inherit and vary, so steps that pay
     spread with the networks that take them. New nodes and links compete only
-    inside their species, so new structure gets time to tune its weights.
+    inside their species, so new structure gets time to tune its weights. A
+    generation scores pop_size networks; networks grow but never shrink.
+
+    Use it for control tasks, for fitting datasets (the default of
+    tessavo.sklearn's estimators) and for fine-tuning a trained network:
+    its additive steps change signs and move zero weights, where Alpha's
+    scaled ones cannot. It solved XOR, double pole balancing with
+    velocities and CartPole-v1 with fewer networks than Alpha; double pole
+    balancing without velocities is beyond both.
 
     Args:
         mutation_power: The first step size (the deviation of a
@@ -44,6 +64,10 @@ class Beta:
             quarter of the population). At least 1. Default 6.
         elitism: Champions copied unchanged into the next generation, per
             species. At least 0. Default 1.
+        keep_output_activations: Whether the output nodes keep the
+            activations of the network a run starts from (set them with
+            Model(..., output_activation=...)); taken by its truth value.
+            Default False: they evolve like every other node's.
 
     Raises:
         TypeError: An argument has the wrong type, or is passed by position.
@@ -58,6 +82,7 @@ class Beta:
         structure_rate: float = 0.2,
         species: int = 6,
         elitism: int = 1,
+        keep_output_activations: bool = False,
     ) -> None: ...
 
 @disjoint_base

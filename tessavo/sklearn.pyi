@@ -9,7 +9,7 @@ from typing import Any
 import numpy
 import numpy.typing
 from tessavo import Model
-from tessavo.optimizers import Alpha
+from tessavo.optimizers import Alpha, Beta
 
 __all__ = ["EvolvedClassifier", "EvolvedRegressor"]
 
@@ -20,8 +20,8 @@ class _Evolved:
     """The parameters and the fitted attributes both estimators share."""
 
     size: int
-    optimizer: Alpha | str
-    loss: str
+    optimizer: Alpha | Beta | str | None
+    loss: str | None
     pop_size: int
     epochs: int
     batch_size: int
@@ -37,10 +37,10 @@ class _Evolved:
         self,
         *,
         size: int = -1,
-        optimizer: Alpha | str = "alpha",
-        loss: str = "mse",
-        pop_size: int = 100,
-        epochs: int = 100,
+        optimizer: Alpha | Beta | str | None = None,
+        loss: str | None = None,
+        pop_size: int = 50,
+        epochs: int = 300,
         batch_size: int = -1,
         validation_fraction: float | None = None,
         random_state: int | numpy.random.RandomState | None = None,
@@ -74,7 +74,8 @@ class EvolvedRegressor(_Evolved):
     """Regression by a network evolved with Model.evolve.
 
     Targets are standardised for training (each column to mean 0 and
-    standard deviation 1) and predictions scaled back. score is R².
+    standard deviation 1) and predictions scaled back. The output nodes are
+    linear, and the default optimizer keeps them so. score is R².
     """
 
     y_mean_: numpy.typing.NDArray[numpy.float64]
@@ -83,10 +84,10 @@ class EvolvedRegressor(_Evolved):
         self,
         *,
         size: int = -1,
-        optimizer: Alpha | str = "alpha",
-        loss: str = "mse",
-        pop_size: int = 100,
-        epochs: int = 100,
+        optimizer: Alpha | Beta | str | None = None,
+        loss: str | None = None,
+        pop_size: int = 50,
+        epochs: int = 300,
         batch_size: int = -1,
         validation_fraction: float | None = None,
         random_state: int | numpy.random.RandomState | None = None,
@@ -97,19 +98,26 @@ class EvolvedRegressor(_Evolved):
 
         Args:
             size: Nodes of the initial network, as for Model. Default -1.
-            optimizer: As for Model.compile. Default "alpha".
-            loss: As for Model.compile. Default "mse".
-            pop_size: As for Model.evolve. Default 100.
-            epochs: As for Model.evolve. Default 100.
+            optimizer: None (the default) for Beta(mutation_power=0.3,
+                structure_rate=0.05, keep_output_activations=True), the
+                settings that fitted scikit-learn's datasets best, or any
+                optimizer Model.compile takes. Pass keep_output_activations
+                to a Beta of your own to keep the output nodes' activation.
+            loss: As for Model.compile, or None (the default) for the
+                loss that fitted scikit-learn's datasets best: "mse", and
+                "mae" for a classifier of two classes.
+            pop_size: As for Model.evolve. Default 50.
+            epochs: As for Model.evolve. Default 300.
             batch_size: As for Model.evolve. Default -1 (one batch).
             validation_fraction: None (the default), or the fraction of the
                 samples, taken from the end as Keras' validation_split does,
                 held out as validation data.
-            random_state: None (the default); an int (at least 0) or a
-                numpy.random.RandomState makes fit repeat bit for bit. It
-                seeds tessavo's process-wide random stream as
-                tessavo.set_random_seed does, so fits with a random_state
-                must not run at the same time in threads of one process.
+            random_state: None (the default) draws from tessavo's
+                process-wide random stream; an int (at least 0) or a
+                numpy.random.RandomState makes fit repeat bit for bit, from
+                a stream of the fit's own (the seed of Model and evolve): the
+                process-wide stream is left as it was, and fits in other
+                threads, at the same time, give what they give alone.
             verbose: As for Model.evolve. Default 0.
             callbacks: None (the default) or callbacks for Model.evolve.
         """
@@ -173,7 +181,8 @@ class EvolvedClassifier(_Evolved):
     output is above 0.5, and its probability is the output clipped to
     [0, 1]. With more classes the network has one output per class, trained
     towards the one-hot code; the class is the one whose output is largest,
-    and the probabilities are the softmax of the outputs. score is accuracy.
+    and the probabilities are the softmax of the outputs. The output nodes
+    are sigmoid, and the default optimizer keeps them so. score is accuracy.
     """
 
     classes_: numpy.typing.NDArray[Any]
@@ -181,10 +190,10 @@ class EvolvedClassifier(_Evolved):
         self,
         *,
         size: int = -1,
-        optimizer: Alpha | str = "alpha",
-        loss: str = "mse",
-        pop_size: int = 100,
-        epochs: int = 100,
+        optimizer: Alpha | Beta | str | None = None,
+        loss: str | None = None,
+        pop_size: int = 50,
+        epochs: int = 300,
         batch_size: int = -1,
         validation_fraction: float | None = None,
         random_state: int | numpy.random.RandomState | None = None,
@@ -195,19 +204,26 @@ class EvolvedClassifier(_Evolved):
 
         Args:
             size: Nodes of the initial network, as for Model. Default -1.
-            optimizer: As for Model.compile. Default "alpha".
-            loss: As for Model.compile. Default "mse".
-            pop_size: As for Model.evolve. Default 100.
-            epochs: As for Model.evolve. Default 100.
+            optimizer: None (the default) for Beta(mutation_power=0.3,
+                structure_rate=0.05, keep_output_activations=True), the
+                settings that fitted scikit-learn's datasets best, or any
+                optimizer Model.compile takes. Pass keep_output_activations
+                to a Beta of your own to keep the output nodes' activation.
+            loss: As for Model.compile, or None (the default) for the
+                loss that fitted scikit-learn's datasets best: "mse", and
+                "mae" for a classifier of two classes.
+            pop_size: As for Model.evolve. Default 50.
+            epochs: As for Model.evolve. Default 300.
             batch_size: As for Model.evolve. Default -1 (one batch).
             validation_fraction: None (the default), or the fraction of the
                 samples, taken from the end as Keras' validation_split does,
                 held out as validation data.
-            random_state: None (the default); an int (at least 0) or a
-                numpy.random.RandomState makes fit repeat bit for bit. It
-                seeds tessavo's process-wide random stream as
-                tessavo.set_random_seed does, so fits with a random_state
-                must not run at the same time in threads of one process.
+            random_state: None (the default) draws from tessavo's
+                process-wide random stream; an int (at least 0) or a
+                numpy.random.RandomState makes fit repeat bit for bit, from
+                a stream of the fit's own (the seed of Model and evolve): the
+                process-wide stream is left as it was, and fits in other
+                threads, at the same time, give what they give alone.
             verbose: As for Model.evolve. Default 0.
             callbacks: None (the default) or callbacks for Model.evolve.
         """

@@ -87,7 +87,8 @@ def plot_history(history, keys=None, ax=None):
             import matplotlib.pyplot as plt
         except ImportError:
             raise ImportError(
-                "plot_history needs matplotlib: pip install matplotlib (or tessavo[plot])."
+                "plot_history needs matplotlib: pip install matplotlib (or, in a clone of "
+                "tessavo, pip install \".[plot]\")."
             ) from None
         _, ax = plt.subplots()
     # The size of the network is counted in nodes, not in loss units: its

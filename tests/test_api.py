@@ -19,7 +19,8 @@ STUBS = {name: ROOT / "tessavo" / f"{file}.pyi" for name, file in
           ("tessavo.sklearn", "sklearn")]}
 
 SIGNATURES = [
-    (tessavo.Model, "(inputs, outputs, size=-1, recurrent=False)"),
+    (tessavo.Model, "(inputs, outputs, size=-1, recurrent=False, *, seed=None, "
+     "output_activation=None)"),
     (tessavo.Genome, "(inputs, outputs, recurrent=False)"),
     (Alpha, "(mutation_rate=0.5)"),
     (tessavo.load, "(path, /)"),
@@ -27,9 +28,9 @@ SIGNATURES = [
     (tessavo.set_random_seed, "(seed, /)"),
     (tessavo.scorer, "(score_genome, executor=None, *, chunksize=None)"),
     (tessavo.Model(2, 1).evolve, "(x_train, y_train, pop_size=100, batch_size=-1, epochs=100, "
-     "validation_data=None, verbose=1, *, callbacks=None)"),
+     "validation_data=None, verbose=1, *, callbacks=None, seed=None)"),
     (tessavo.Model.func_evolve, "(self, /, train_func, pop_size=100, epochs=100, verbose=1, "
-     "validation_func=None, *, callbacks=None)"),
+     "validation_func=None, *, callbacks=None, seed=None)"),
     (tessavo.Model.compile, "(self, /, optimizer='alpha', loss='', metrics=[], monitors=[])"),
     (tessavo.Model.predict, "(self, x, /)"),
     (tessavo.Model(2, 1).predict, "(x, /)"),

@@ -109,6 +109,27 @@ def test_pickling_copying_and_printing(capsys):
     assert "optimizer=Beta(mutation_power=0.25, mutation_rate=0.2" in capsys.readouterr().out
     np.testing.assert_array_equal(clone.predict(XOR_X), model.predict(XOR_X))
     clone.evolve(XOR_X, XOR_Y, pop_size=5, epochs=2, verbose=0)
+    keep = Beta(keep_output_activations=True)
+    assert repr(keep).endswith(" elitism=1 keep_output_activations=True>")
+    assert repr(pickle.loads(pickle.dumps(keep))) == repr(keep)
+
+
+def test_keep_output_activations():
+    # Scored by the size of the outputs for a large input: bounded
+    # activations win, so outputs free to evolve leave linear.
+    big = np.full((1, 2), 1000.0)
+
+    def train_func(genomes):
+        return np.array([float(np.abs(genome.predict(big)).max()) for genome in genomes])
+
+    outputs = {}
+    for keep in (False, True):
+        model = tessavo.Model(2, 2, size=5, seed=3, output_activation="linear")
+        model.compile(optimizer=Beta(keep_output_activations=keep))
+        model.func_evolve(train_func, pop_size=20, epochs=5, verbose=0, seed=3)
+        outputs[keep] = [node["activation"] for _, node in model.get_nodes()[-2:]]
+    assert outputs[True] == ["linear", "linear"]
+    assert outputs[False] != ["linear", "linear"]
 
 
 @pytest.mark.parametrize("kwargs, error", [

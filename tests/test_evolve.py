@@ -300,7 +300,7 @@ def test_docstring():
     assert tessavo.Model.evolve.__doc__ == "Evolves the network on a given dataset."
     assert tessavo.Model.evolve.__text_signature__ == (
         "($self, x_train, y_train, pop_size=100, batch_size=-1, epochs=100, "
-        "validation_data=None, verbose=1, *, callbacks=None)"
+        "validation_data=None, verbose=1, *, callbacks=None, seed=None)"
     )
 
 

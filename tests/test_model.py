@@ -65,6 +65,18 @@ def test_bad_construction(args, error):
         tessavo.Model(*args)
 
 
+def test_output_activation():
+    plain = tessavo.Model(3, 2, size=7, seed=4).get_nodes()
+    linear = tessavo.Model(3, 2, size=7, seed=4, output_activation="linear").get_nodes()
+    assert [node["activation"] for _, node in linear[-2:]] == ["linear", "linear"]
+    # The other nodes and every bias are those of the model made without it.
+    assert linear[:-2] == plain[:-2]
+    assert [node["bias"] for _, node in linear] == [node["bias"] for _, node in plain]
+    for value, error in [("softmax", ValueError), ("Linear", ValueError), (3, TypeError)]:
+        with pytest.raises(error):
+            tessavo.Model(1, 1, output_activation=value)
+
+
 def test_failed_reinit_leaves_model_as_it_was():
     model = tessavo.Model(2, 1, size=4)
     x = np.random.default_rng(0).normal(size=(5, 2))

@@ -64,6 +64,16 @@ def test_none_returns_to_the_device():
 def test_bad_seeds(seed, error):
     with pytest.raises(error):
         tessavo.set_random_seed(seed)
+    with pytest.raises(error):
+        tessavo.Model(1, 1, seed=seed)
+    model = tessavo.Model(2, 1)
+    model.compile(loss="mse")
+    before = model.get_connections()
+    with pytest.raises(error):
+        model.evolve(X, Y, pop_size=2, epochs=1, verbose=0, seed=seed)
+    with pytest.raises(error):
+        model.func_evolve(tessavo.scorer(probe), pop_size=2, epochs=1, verbose=0, seed=seed)
+    assert model.get_connections() == before
 
 
 def test_numpy_integer_seed():
@@ -128,3 +138,48 @@ def test_same_history_on_any_number_of_threads(kind, optimizer, restore_threads)
 def test_bad_thread_counts(n, error, restore_threads):
     with pytest.raises(error):
         tessavo.set_num_threads(n)
+
+
+def local_run(seed, kind, optimizer):
+    model = tessavo.Model(2, 1, size=6, seed=seed)
+    model.compile(loss="mse", optimizer=optimizer)
+    # Enough networks to breed on the pool; two batches, so the data is
+    # shuffled too.
+    if kind == "func":
+        history = model.func_evolve(tessavo.scorer(probe), pop_size=300, epochs=2, verbose=0,
+                                    seed=seed)
+    else:
+        history = model.evolve(X, Y, pop_size=300, batch_size=250, epochs=2, verbose=0,
+                               seed=seed)
+    return history, model.get_nodes(), model.get_connections()
+
+
+@pytest.mark.parametrize("optimizer", ["alpha", "beta"])
+@pytest.mark.parametrize("kind", ["evolve", "func"])
+def test_run_local_seeds(kind, optimizer):
+    def global_draws():
+        return [tessavo.Model(2, 1, size=6).get_nodes() for _ in range(2)]
+
+    tessavo.set_random_seed(11)
+    expected = global_draws()
+    # Seeded models and runs neither read nor move the process-wide stream
+    # (the device values nor the C generator).
+    tessavo.set_random_seed(11)
+    first = tessavo.Model(2, 1, size=6).get_nodes()
+    sequential = [local_run(seed, kind, optimizer) for seed in (1, 2)]
+    assert [first, tessavo.Model(2, 1, size=6).get_nodes()] == expected
+    assert sequential[0] != sequential[1]
+    tessavo.set_random_seed(None)
+    assert local_run(1, kind, optimizer) == sequential[0]
+    # Two at once, in two threads, give what they gave one after the other.
+    results = [None, None]
+
+    def work(index):
+        results[index] = local_run(index + 1, kind, optimizer)
+
+    threads = [threading.Thread(target=work, args=(index,)) for index in range(2)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    assert results == sequential

@@ -1,4 +1,5 @@
 import pickle
+import threading
 
 import numpy as np
 import pytest
@@ -6,12 +7,16 @@ import pytest
 pd = pytest.importorskip("pandas")
 pytest.importorskip("sklearn")
 
+from sklearn import datasets
 from sklearn.base import clone
-from sklearn.model_selection import GridSearchCV, cross_val_score
+from sklearn.linear_model import LinearRegression, LogisticRegression
+from sklearn.metrics import r2_score
+from sklearn.model_selection import GridSearchCV, cross_val_score, train_test_split
 from sklearn.pipeline import make_pipeline
 from sklearn.preprocessing import StandardScaler
 from sklearn.utils.estimator_checks import parametrize_with_checks
 
+import tessavo
 from tessavo.sklearn import EvolvedClassifier, EvolvedRegressor
 
 SMALL = {"pop_size": 30, "epochs": 20, "random_state": 0}
@@ -82,3 +87,66 @@ def test_validation_fraction_holds_out_the_last_samples():
     X, y = regression_data()
     history = EvolvedRegressor(validation_fraction=0.25, **SMALL).fit(X, y).history_
     assert len(history["val_loss"]) == SMALL["epochs"]
+
+
+def test_regressor_targets_far_from_zero():
+    # Each column with its own large mean and spread: predictions come back
+    # in the targets' units, column by column.
+    rng = np.random.default_rng(0)
+    X = rng.normal(size=(80, 3))
+    Y = np.column_stack([5000.0 + 800.0 * (X @ [1.0, -0.5, 0.25]), -30.0 + 0.01 * X[:, 0]])
+    regressor = EvolvedRegressor(pop_size=20, epochs=30, random_state=0).fit(X, Y)
+    predictions = regressor.predict(X)
+    assert np.all(np.abs(predictions.mean(axis=0) - Y.mean(axis=0)) < 0.25 * Y.std(axis=0))
+    assert r2_score(Y, predictions, multioutput="raw_values").min() > 0.9
+    assert [node["activation"] for _, node in regressor.model_.get_nodes()[-2:]] == ["linear"] * 2
+
+
+# Seeded, so each score is fixed; the margins to scikit-learn's linear
+# models on the same split sit well outside the spread of seeds (5-fold
+# figures in benchmarks/estimators.py).
+@pytest.mark.parametrize("name, make, linear, margin", [
+    ("diabetes", EvolvedRegressor, LinearRegression, 0.05),
+    ("breast_cancer", EvolvedClassifier, LogisticRegression, 0.03),
+    ("iris", EvolvedClassifier, LogisticRegression, 0.1),
+])
+def test_default_settings_fit_small_datasets(name, make, linear, margin):
+    X, y = getattr(datasets, f"load_{name}")(return_X_y=True)
+    X_train, X_test, y_train, y_test = train_test_split(X, y, test_size=0.3, random_state=0)
+
+    def score(model):
+        return make_pipeline(StandardScaler(), model).fit(X_train, y_train).score(X_test, y_test)
+
+    assert score(make(random_state=0)) >= score(linear()) - margin
+
+
+@pytest.fixture
+def unseeded():
+    yield
+    tessavo.set_random_seed(None)
+
+
+def test_seeded_fits_leave_the_process_stream_and_other_threads_alone(unseeded):
+    X, y = regression_data()
+
+    def fit(seed):
+        return EvolvedRegressor(**{**SMALL, "random_state": seed}).fit(X, y).predict(X)
+
+    tessavo.set_random_seed(5)
+    expected = tessavo.Model(2, 1, size=5).get_nodes()
+    tessavo.set_random_seed(5)
+    sequential = [fit(0), fit(1)]
+    assert tessavo.Model(2, 1, size=5).get_nodes() == expected
+    tessavo.set_random_seed(None)
+    results = [None, None]
+
+    def work(seed):
+        results[seed] = fit(seed)
+
+    threads = [threading.Thread(target=work, args=(seed,)) for seed in (0, 1)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    for got, want in zip(results, sequential):
+        np.testing.assert_array_equal(got, want)

@@ -76,7 +76,8 @@ std::string beta_arguments(const BetaSettings& s, const char* separator) {
     return "mutation_power=" + format_double(s.mutation_power) + sep +
            "mutation_rate=" + format_double(s.mutation_rate) + sep +
            "structure_rate=" + format_double(s.structure_rate) + sep +
-           "species=" + std::to_string(s.species) + sep + "elitism=" + std::to_string(s.elitism);
+           "species=" + std::to_string(s.species) + sep + "elitism=" + std::to_string(s.elitism) +
+           (s.keep_output_activations ? sep + "keep_output_activations=True" : std::string());
 }
 
 std::string gamma_arguments(const GammaSettings& s, const char* separator) {

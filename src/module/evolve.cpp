@@ -2,6 +2,7 @@
 
 #include <exception>
 #include <functional>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -13,7 +14,9 @@
 #include "module/optimizers.hpp"
 #include "module/pyref.hpp"
 #include "module/run_support.hpp"
+#include "module/seeding.hpp"
 #include "network/memory.hpp"
+#include "random/sources.hpp"
 #include "training/evolve.hpp"
 
 namespace tessavo {
@@ -96,20 +99,26 @@ PyObject* model_evolve(PyObject* self, PyObject* args, PyObject* kwargs) {
                         "`model.compile(loss)`.");
         return nullptr;
     }
-    static const char* keywords[] = {"x_train",    "y_train",   "pop_size",
-                                     "batch_size", "epochs",    "validation_data",
-                                     "verbose",    "callbacks", nullptr};
+    static const char* keywords[] = {
+        "x_train",         "y_train", "pop_size",  "batch_size", "epochs",
+        "validation_data", "verbose", "callbacks", "seed",       nullptr};
     PyObject* x_argument = nullptr;
     PyObject* y_argument = nullptr;
     int pop_size = 100, batch_size = -1, epochs = 100, verbose = 1;
     PyObject* validation_data = Py_None;
     PyObject* callbacks_argument = Py_None;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|iiiOO&$O:evolve",
+    PyObject* seed_argument = Py_None;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|iiiOO&$OO:evolve",
                                      const_cast<char**>(keywords), &x_argument, &y_argument,
                                      &pop_size, &batch_size, &epochs, &validation_data,
-                                     parse_verbose, &verbose, &callbacks_argument)) {
+                                     parse_verbose, &verbose, &callbacks_argument,
+                                     &seed_argument)) {
         return nullptr;
     }
+    std::optional<uint64_t> seed;
+    if (!parse_seed(seed_argument, seed)) return nullptr;
+    std::optional<SeededDraws> draws;
+    if (seed) draws.emplace(*seed, seeded_run_purpose);
     if (!check_settings(pop_size, batch_size, epochs)) return nullptr;
     if (!check_evolvable(model)) return nullptr;
     Callbacks callbacks;

@@ -10,7 +10,9 @@
 #include "module/optimizers.hpp"
 #include "module/pyref.hpp"
 #include "module/run_support.hpp"
+#include "module/seeding.hpp"
 #include "progress/loss_names.hpp"
+#include "random/sources.hpp"
 #include "training/func_evolve.hpp"
 
 namespace tessavo {
@@ -81,16 +83,22 @@ bool validate(PyObject* validation_func, const Network& best, double& value) {
 
 PyObject* model_func_evolve(PyObject* self, PyObject* args, PyObject* kwargs) {
     static const char* keywords[] = {"train_func",      "pop_size",  "epochs", "verbose",
-                                     "validation_func", "callbacks", nullptr};
+                                     "validation_func", "callbacks", "seed",   nullptr};
     PyObject* train_func = nullptr;
     PyObject* validation_func = Py_None;
     PyObject* callbacks_argument = Py_None;
+    PyObject* seed_argument = Py_None;
     int pop_size = 100, epochs = 100, verbose = 1;
     if (!PyArg_ParseTupleAndKeywords(
-            args, kwargs, "O|iiO&O$O:func_evolve", const_cast<char**>(keywords), &train_func,
-            &pop_size, &epochs, parse_verbose, &verbose, &validation_func, &callbacks_argument)) {
+            args, kwargs, "O|iiO&O$OO:func_evolve", const_cast<char**>(keywords), &train_func,
+            &pop_size, &epochs, parse_verbose, &verbose, &validation_func, &callbacks_argument,
+            &seed_argument)) {
         return nullptr;
     }
+    std::optional<uint64_t> seed;
+    if (!parse_seed(seed_argument, seed)) return nullptr;
+    std::optional<SeededDraws> draws;
+    if (seed) draws.emplace(*seed, seeded_run_purpose);
     if (!check_arguments(train_func, validation_func, pop_size, epochs)) return nullptr;
     Callbacks callbacks;
     if (!callbacks.parse(callbacks_argument)) return nullptr;

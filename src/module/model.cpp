@@ -4,6 +4,7 @@
 
 #include <limits>
 #include <new>
+#include <optional>
 #include <string>
 #include <utility>
 
@@ -18,6 +19,8 @@
 #include "module/pickling.hpp"
 #include "module/predict.hpp"
 #include "module/pyref.hpp"
+#include "module/seeding.hpp"
+#include "random/sources.hpp"
 
 namespace tessavo {
 
@@ -45,11 +48,35 @@ void model_dealloc(PyObject* self) {
 }
 
 int model_init(PyObject* self, PyObject* args, PyObject* kwargs) {
-    static const char* keywords[] = {"inputs", "outputs", "size", "recurrent", nullptr};
+    static const char* keywords[] = {"inputs", "outputs",           "size", "recurrent",
+                                     "seed",   "output_activation", nullptr};
     int inputs = 0, outputs = 0, size = -1, recurrent = 0;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "ii|ip", const_cast<char**>(keywords), &inputs,
-                                     &outputs, &size, &recurrent)) {
+    PyObject* seed_argument = Py_None;
+    PyObject* activation_argument = Py_None;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "ii|ip$OO", const_cast<char**>(keywords),
+                                     &inputs, &outputs, &size, &recurrent, &seed_argument,
+                                     &activation_argument)) {
         return -1;
+    }
+    std::optional<uint64_t> seed;
+    if (!parse_seed(seed_argument, seed)) return -1;
+    int32_t output_activation = -1;
+    if (activation_argument != Py_None) {
+        if (!PyUnicode_Check(activation_argument)) {
+            PyErr_Format(PyExc_TypeError, "output_activation must be None or a str, got %s.",
+                         Py_TYPE(activation_argument)->tp_name);
+            return -1;
+        }
+        const char* name = PyUnicode_AsUTF8(activation_argument);
+        if (name == nullptr) return -1;
+        output_activation = activation_code(name);
+        if (output_activation < 0) {
+            PyErr_Format(PyExc_ValueError,
+                         "output_activation must be None, 'sigmoid', 'tanh', 'relu' or "
+                         "'linear', got %R.",
+                         activation_argument);
+            return -1;
+        }
     }
     if (inputs < 0 || outputs < 0) {
         PyErr_Format(PyExc_ValueError, "inputs and outputs must not be negative (got %d and %d).",
@@ -70,9 +97,18 @@ int model_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     try {
         check_fits_in_memory(size == -1 ? static_cast<int32_t>(minimum) : size);
         // Built aside, so that a failure leaves a live model as it was.
+        std::optional<SeededDraws> draws;
+        if (seed) draws.emplace(*seed, seeded_model_purpose);
         Network network(inputs, outputs, recurrent != 0);
         if (size != -1) resize(network, size);
         randomize_dense(network);
+        // Set after the draws, so that the other nodes are those of a model
+        // made without it.
+        if (output_activation >= 0) {
+            for (int32_t i = network.size - outputs; i < network.size; ++i) {
+                network.activations[static_cast<std::size_t>(i)] = output_activation;
+            }
+        }
         model->network = std::move(network);
     } catch (...) {
         set_error_from_current_exception();
@@ -119,12 +155,12 @@ PyMethodDef model_methods[] = {
     {"evolve", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(model_evolve)),
      METH_VARARGS | METH_KEYWORDS,
      "evolve($self, x_train, y_train, pop_size=100, batch_size=-1, epochs=100, "
-     "validation_data=None, verbose=1, *, callbacks=None)\n--\n\nEvolves the network on a given "
-     "dataset."},
+     "validation_data=None, verbose=1, *, callbacks=None, seed=None)\n--\n\nEvolves the network on "
+     "a given dataset."},
     {"func_evolve", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(model_func_evolve)),
      METH_VARARGS | METH_KEYWORDS,
      "func_evolve($self, train_func, pop_size=100, epochs=100, verbose=1, validation_func=None, "
-     "*, callbacks=None)\n--\n\nEvolves the network on a given fitness function."},
+     "*, callbacks=None, seed=None)\n--\n\nEvolves the network on a given fitness function."},
     {"predict", model_predict, METH_VARARGS,
      "predict($self, x, /)\n--\n\nPredict the the outputs for a given set of samples."},
     {"evaluate", model_evaluate, METH_VARARGS,
@@ -195,7 +231,8 @@ bool ready_model_type() {
     ModelType.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE;
     // The signature line gives inspect.signature(Model); __doc__ is the rest.
     ModelType.tp_doc =
-        "Model(inputs, outputs, size=-1, recurrent=False)\n--\n\n"
+        "Model(inputs, outputs, size=-1, recurrent=False, *, seed=None, output_activation=None)\n"
+        "--\n\n"
         "A Tessavo model that can be evolved on datasets and fitness functions.";
     ModelType.tp_new = model_new;
     ModelType.tp_init = model_init;

@@ -266,6 +266,7 @@ PyObject* beta_reduce(PyObject* self, PyObject*) {
     out.f64(settings.structure_rate);
     out.i32(settings.species);
     out.i32(settings.elitism);
+    out.u8(settings.keep_output_activations ? 1 : 0);
     return reduce_with(self, out.finish(KIND_BETA), nullptr);
 }
 
@@ -359,6 +360,8 @@ PyObject* module_restore(PyObject*, PyObject* args) {
             settings.structure_rate = in.f64();
             settings.species = in.i32();
             settings.elitism = in.i32();
+            // States written before the flag existed end here.
+            if (in.position < in.size) settings.keep_output_activations = in.u8() != 0;
             finish_state(in);
             if (!beta_settings_error(settings).empty())
                 throw BadState("its settings are out of range");

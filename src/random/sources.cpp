@@ -234,6 +234,8 @@ int32_t random_int(int32_t lo, int32_t hi) {
     return static_cast<int32_t>(lo + std::rand() % span);
 }
 
+int32_t c_rand_or_scoped() { return item_draws != nullptr ? item_draws->c_rand() : std::rand(); }
+
 double fresh_uniform(double a, double b) { return fresh_stream().uniform(a, b); }
 
 double fresh_normal(double mean, double stddev) { return fresh_stream().normal(mean, stddev); }

@@ -116,6 +116,28 @@ private:
     int32_t c_rear_ = 0;
 };
 
+// A run-local seed: while alive, every draw made on this thread (and so by
+// the breeding pool, whose items derive their engines from this thread's
+// draws) comes from one stream that depends on seed and purpose alone. A
+// seeded run then repeats in any thread, beside other runs, and leaves the
+// process-wide sources (seed_sources, rand()) as it found them. purpose keeps
+// apart the streams of different calls given one seed. Nests; not movable.
+class SeededDraws {
+public:
+    SeededDraws(uint64_t seed, uint64_t purpose) : draws_(derived_engine(seed, purpose)) {}
+
+private:
+    ItemDraws draws_;
+};
+
+// Purposes of SeededDraws: the stream of a new model and the stream of a run.
+inline constexpr uint64_t seeded_model_purpose = 1;
+inline constexpr uint64_t seeded_run_purpose = 2;
+
+// rand(), or one value of the C generator of the scope active on this thread
+// (ItemDraws, SeededDraws); either way 0 .. RAND_MAX.
+int32_t c_rand_or_scoped();
+
 double fresh_uniform(double a, double b);
 double fresh_normal(double mean, double stddev);
 

@@ -223,7 +223,10 @@ BetaSearch::BetaSearch(const Network& start, int32_t pop_size, const BetaSetting
         if (i > 0) {
             // Spread the first population around the start, every parameter moved.
             perturb(members_[i], engine, 1.0, settings.mutation_power);
-            for (int32_t k = members_[i].inputs; k < members_[i].size; ++k) {
+            const int32_t spread_end = settings.keep_output_activations
+                                           ? members_[i].size - members_[i].outputs
+                                           : members_[i].size;
+            for (int32_t k = members_[i].inputs; k < spread_end; ++k) {
                 if (uniform(engine) < initial_activation_rate) {
                     members_[i].activations[k] = below(engine, activation_count);
                 }
@@ -441,9 +444,11 @@ void BetaSearch::breed(const Plan& plan, std::size_t index, uint64_t seed) {
                 copy_into(child, parent);
             }
         }
-        if (uniform(engine) < activation_rate && child.size > child.inputs) {
+        const int32_t mutable_end =
+            settings_.keep_output_activations ? child.size - child.outputs : child.size;
+        if (uniform(engine) < activation_rate && mutable_end > child.inputs) {
             child.activations[static_cast<std::size_t>(
-                child.inputs + below(engine, child.size - child.inputs))] =
+                child.inputs + below(engine, mutable_end - child.inputs))] =
                 below(engine, activation_count);
         }
         perturb(child, engine, settings_.mutation_rate, step);

@@ -19,6 +19,9 @@ struct BetaSettings {
     double structure_rate = 0.2;   // chance that a child gains a node or a link
     int32_t species = 6;           // the number of species the threshold steers to
     int32_t elitism = 1;           // champions kept unchanged per species
+    // Output nodes keep the start network's activations: a linear output
+    // set for regression stays linear.
+    bool keep_output_activations = false;
 };
 
 // Empty when the settings are usable, else what is wrong with the first bad one.

@@ -8,21 +8,22 @@
 #include <utility>
 
 #include "progress/console.hpp"
+#include "random/sources.hpp"
 
 namespace tessavo {
 
 namespace {
 
-// Uniform in 0 .. i from 15-bit chunks of rand(): whole chunks are stacked
-// until they cover i, and a draw that falls into the incomplete top copy of
-// the range is repeated.
+// Uniform in 0 .. i from 15-bit chunks of rand() (or of the C generator of
+// a scope of draws): whole chunks are stacked until they cover i, and a draw
+// that falls into the incomplete top copy of the range is repeated.
 uint64_t draw_up_to(uint64_t i) {
     const uint64_t n = i + 1;
     for (;;) {
         uint64_t v = 0;
         uint64_t m = 0;
         while (m < i) {
-            const auto chunk = static_cast<uint64_t>(std::rand() & 0x7FFF);
+            const auto chunk = static_cast<uint64_t>(c_rand_or_scoped() & 0x7FFF);
             v = v * 32768 + chunk;
             m = m * 32768 + 32767;
         }

@@ -32,7 +32,8 @@ struct EvolveSettings {
 using EvolveHistory = RunHistory;
 using EvolveResult = RunResult;
 
-// Reorders x and y by one permutation drawn from rand(), keeping pairs.
+// Reorders x and y by one permutation drawn from rand() (or from the C
+// generator of a scope of draws), keeping pairs.
 void shuffle_together(SeriesBlock& x, SeriesBlock& y);
 
 // ceil(samples / batch) in exact integer arithmetic.
