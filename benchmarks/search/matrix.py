@@ -173,6 +173,8 @@ def report(path: str) -> None:
                 f"{fmt(s['median_all'])} | {fmt(s['cap'])} | "
                 f"{fmt(s['cpu_median'], 2)} | {fmt(s['steps_median'])} | "
                 f"{population(task, opt, s)} |")
+    notes = [c["summary"]["note"] for c in cells.values() if c["summary"].get("note")]
+    lines += [""] + [f"Note: {n}" for n in notes] if notes else []
     lines += [
         "",
         "Steps are simulation steps (double pole: two RK4 steps per action) or "
