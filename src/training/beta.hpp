@@ -49,6 +49,9 @@ public:
 
     // Species that hold members after the last generation.
     std::size_t species_count() const { return species_.size(); }
+    // The network that stands for species k (the champion it had when the
+    // last generation was bred).
+    const Network& representative(std::size_t k) const { return species_[k].representative; }
 
 private:
     struct Species {

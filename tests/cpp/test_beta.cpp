@@ -169,6 +169,35 @@ TEST_F(BetaSearchTest, ElitesPassUnchangedAndTheBestAlwaysSurvives) {
     }
 }
 
+TEST_F(BetaSearchTest, EachSpeciesIsRepresentedByItsChampion) {
+    seed_sources(8);
+    const Network start = dense(3, 8, false);
+    BetaSearch search(start, 30, BetaSettings{});
+    std::vector<std::vector<Network>> seen;
+    const PoolScorer score = by_bias(seen);
+    for (int g = 0; g < 4; ++g) {
+        ASSERT_TRUE(search.run_generation(score));
+        if (g == 0) continue;
+        // The species were formed from the generation before the last one;
+        // its representatives are members of it, and its best is one of them.
+        const std::vector<Network>& bred_from = seen[seen.size() - 2];
+        auto loss = [](const Network& n) { return std::fabs(n.biases[n.size - 1] - 2.0); };
+        const Network* best = &bred_from[0];
+        for (const Network& n : bred_from) {
+            if (loss(n) < loss(*best)) best = &n;
+        }
+        bool best_represents = false;
+        for (std::size_t k = 0; k < search.species_count(); ++k) {
+            const Network& r = search.representative(k);
+            const auto member = std::find_if(bred_from.begin(), bred_from.end(),
+                                             [&](const Network& n) { return same_network(n, r); });
+            ASSERT_NE(member, bred_from.end()) << g << " " << k;
+            best_represents |= same_network(r, *best);
+        }
+        EXPECT_TRUE(best_represents) << g;
+    }
+}
+
 TEST_F(BetaSearchTest, ChildrenMoveByTheirOwnAdaptedStep) {
     seed_sources(7);
     // Every parameter moves (rate 1) and nothing grows: a child's changes
