@@ -7,6 +7,7 @@ children), Beta pop_size, so Beta runs with twice the population: the same
 generations and the same networks scored.
 
     python benchmarks/beta_regression.py [--seeds 20] [--epochs 100] [--structure-rate R]
+    python benchmarks/beta_regression.py --optimizer gamma     # Gamma, also at twice the population
 """
 import argparse
 import statistics
@@ -43,23 +44,29 @@ def main():
     parser.add_argument("--pop-size", type=int, default=100, help="Alpha's; Beta gets twice")
     parser.add_argument("--structure-rate", type=float, default=None,
                         help="Beta's structure_rate (default: Beta's own)")
+    parser.add_argument("--optimizer", choices=("beta", "gamma"), default="beta")
     args = parser.parse_args()
+    name = args.optimizer.capitalize()
     networks = args.epochs * 4 * 2 * args.pop_size
     print(f"{networks} networks scored per run (4 batches per epoch)")
-    print("| seed | Alpha val_loss | Beta val_loss | Alpha CPU s | Beta CPU s |")
+    print(f"| seed | Alpha val_loss | {name} val_loss | Alpha CPU s | {name} CPU s |")
     print("|-----:|---------------:|--------------:|------------:|-----------:|")
     wins, alphas, betas = 0, [], []
     for seed in range(1, args.seeds + 1):
         a, ta = run("alpha", seed, args.epochs, args.pop_size)
-        beta = (tessavo.optimizers.Beta() if args.structure_rate is None
-                else tessavo.optimizers.Beta(structure_rate=args.structure_rate))
+        if args.optimizer == "gamma":
+            beta = tessavo.optimizers.Gamma()
+        elif args.structure_rate is None:
+            beta = tessavo.optimizers.Beta()
+        else:
+            beta = tessavo.optimizers.Beta(structure_rate=args.structure_rate)
         b, tb = run(beta, seed, args.epochs, 2 * args.pop_size)
         wins += b < a
         alphas.append(a)
         betas.append(b)
         print(f"| {seed:4d} | {a:14.6f} | {b:13.6f} | {ta:11.2f} | {tb:10.2f} |", flush=True)
-    print(f"Beta lower in {wins} of {args.seeds} seeds; median val_loss Alpha "
-          f"{statistics.median(alphas):.6f}, Beta {statistics.median(betas):.6f} "
+    print(f"{name} lower in {wins} of {args.seeds} seeds; median val_loss Alpha "
+          f"{statistics.median(alphas):.6f}, {name} {statistics.median(betas):.6f} "
           f"(the noise alone gives 0.0025)")
 
 

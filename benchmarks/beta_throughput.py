@@ -1,4 +1,4 @@
-"""CPU time per network scored, Beta against Alpha, on the 1000 x 8 workload.
+"""CPU time per network scored, Beta (or Gamma) against Alpha, on the 1000 x 8 workload.
 
 The workload of benchmarks/evolve_throughput.py (1000 rows of 8 inputs, a
 model of 20 nodes, one batch). Alpha scores 2 * pop_size networks per
@@ -8,6 +8,7 @@ networks scored. Runs alternate so that a busy machine slows both alike.
 Pin it for steadier figures:
 
     taskset -c 0 python benchmarks/beta_throughput.py [--rounds 5] [--structure-rate R]
+    taskset -c 0 python benchmarks/beta_throughput.py --optimizer gamma
 """
 import argparse
 import statistics
@@ -41,18 +42,24 @@ def main():
     parser.add_argument("--epochs", type=int, default=10)
     parser.add_argument("--structure-rate", type=float, default=None,
                         help="Beta's structure_rate (default: Beta's own)")
+    parser.add_argument("--optimizer", choices=("beta", "gamma"), default="beta")
     args = parser.parse_args()
+    name = args.optimizer.capitalize()
     ratios = []
-    print("| round | Alpha us/network | Beta us/network | Beta / Alpha |")
+    print(f"| round | Alpha us/network | {name} us/network | {name} / Alpha |")
     print("|------:|-----------------:|----------------:|-------------:|")
     for r in range(1, args.rounds + 1):
         a = cpu_per_network("alpha", r, 100, args.epochs)
-        beta = (tessavo.optimizers.Beta() if args.structure_rate is None
-                else tessavo.optimizers.Beta(structure_rate=args.structure_rate))
-        b = cpu_per_network(beta, r, 200, args.epochs)
+        if args.optimizer == "gamma":
+            other = tessavo.optimizers.Gamma()
+        elif args.structure_rate is None:
+            other = tessavo.optimizers.Beta()
+        else:
+            other = tessavo.optimizers.Beta(structure_rate=args.structure_rate)
+        b = cpu_per_network(other, r, 200, args.epochs)
         ratios.append(b / a)
         print(f"| {r:5d} | {a * 1e6:16.1f} | {b * 1e6:15.1f} | {b / a:12.3f} |", flush=True)
-    print(f"median Beta / Alpha: {statistics.median(ratios):.3f} (target: at most 1.2)")
+    print(f"median {name} / Alpha: {statistics.median(ratios):.3f} (target: at most 1.2)")
 
 
 if __name__ == "__main__":

@@ -11,7 +11,7 @@ from typing_extensions import disjoint_base
 from tessavo import callbacks as callbacks
 from tessavo import optimizers as optimizers
 from tessavo import utils as utils
-from tessavo.optimizers import Alpha, Beta
+from tessavo.optimizers import Alpha, Beta, Gamma
 
 __all__ = [
     "Genome",
@@ -326,7 +326,7 @@ class Model:
 
     def compile(
         self,
-        optimizer: Alpha | Beta | Literal["alpha", "beta"] = "alpha",
+        optimizer: Alpha | Beta | Gamma | Literal["alpha", "beta", "gamma"] = "alpha",
         loss: _LossName | Literal[""] = "",
         metrics: list[_LossName] = [],
         monitors: list[_MonitorName] = [],
@@ -337,9 +337,10 @@ class Model:
         compiled.
 
         Args:
-            optimizer: An optimizers.Alpha or optimizers.Beta instance, or
-                the name "alpha" (the default, which makes a new Alpha()) or
-                "beta" (a new Beta()). None is refused.
+            optimizer: An optimizers.Alpha, optimizers.Beta or
+                optimizers.Gamma instance, or the name "alpha" (the default,
+                which makes a new Alpha()), "beta" (a new Beta()) or "gamma"
+                (a new Gamma()). None is refused.
             loss: "mse", "mae" or "mape"; "" (the default) means no loss,
                 which evolve refuses.
             metrics: A list of loss names reported besides the loss. Default
@@ -351,7 +352,7 @@ class Model:
             TypeError: loss is not a str, or metrics or monitors is not a list
                 of str.
             ValueError: An unknown optimizer, loss, metric or monitor name, or
-                an optimizer that is neither an Alpha, a Beta nor a str.
+                an optimizer that is neither an Alpha, a Beta, a Gamma nor a str.
         """
 
     def get_nodes(self) -> list[tuple[int, _NodeAttributes]]:

@@ -1,5 +1,7 @@
 """Optimizers."""
 
+from typing import Literal
+
 from typing_extensions import disjoint_base
 
 @disjoint_base
@@ -81,4 +83,49 @@ class Beta:
         species: int = 6,
         elitism: int = 1,
         keep_output_activations: bool = False,
+    ) -> None: ...
+
+@disjoint_base
+class Gamma:
+    """An evolution strategy for control tasks and memory, with small populations.
+
+    Gamma keeps the model's topology and searches its weights and biases. It
+    holds a mean network and a step size per parameter; each generation
+    samples networks around the mean and moves the mean towards the better
+    samples and each step size towards the spread that paid. Only the ranks
+    of the scores count, so noisy or oddly scaled scores do no harm.
+
+    Each generation scores the mean itself and the best network of the last
+    generation again, besides the samples: a network that scored well by luck
+    is scored afresh, and on a fixed dataset the best loss never rises. When
+    the best loss has not improved for a while (5 + 30 x parameters /
+    samples generations) the search starts again from a fresh random mean,
+    and the output nodes (the hidden ones too when hidden_activation is
+    None) draw new activations.
+
+    Give the model the hidden nodes it needs (`Model(..., size=...)`; a
+    recurrent model for tasks that need memory) and a small population:
+    10 to 20 suits networks of a few dozen parameters.
+
+    Args:
+        step_size: The first step size of every parameter (the deviation of
+            a sample around the mean); each adapts during the run. Finite,
+            above 0, at most 1e6. Default 1.0.
+        hidden_activation: The activation every hidden node takes: "sigmoid",
+            "tanh", "relu" or "linear", or None to keep the model's. Default
+            "tanh", which suits the search and lets recurrent nodes hold
+            state.
+        restarts: Whether a stalled search starts again. Default True.
+
+    Raises:
+        TypeError: An argument has the wrong type, or is passed by position.
+        ValueError: An argument is out of range, NaN, or not an activation.
+    """
+
+    def __init__(
+        self,
+        *,
+        step_size: float = 1.0,
+        hidden_activation: Literal["sigmoid", "tanh", "relu", "linear"] | None = "tanh",
+        restarts: bool = True,
     ) -> None: ...

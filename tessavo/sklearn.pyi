@@ -9,7 +9,7 @@ from typing import Any
 import numpy
 import numpy.typing
 from tessavo import Model
-from tessavo.optimizers import Alpha, Beta
+from tessavo.optimizers import Alpha, Beta, Gamma
 
 __all__ = ["EvolvedClassifier", "EvolvedRegressor"]
 
@@ -20,7 +20,7 @@ class _Evolved:
     """The parameters and the fitted attributes both estimators share."""
 
     size: int
-    optimizer: Alpha | Beta | str | None
+    optimizer: Alpha | Beta | Gamma | str | None
     loss: str | None
     pop_size: int
     epochs: int
@@ -37,7 +37,7 @@ class _Evolved:
         self,
         *,
         size: int = -1,
-        optimizer: Alpha | Beta | str | None = None,
+        optimizer: Alpha | Beta | Gamma | str | None = None,
         loss: str | None = None,
         pop_size: int = 50,
         epochs: int = 300,
@@ -84,7 +84,7 @@ class EvolvedRegressor(_Evolved):
         self,
         *,
         size: int = -1,
-        optimizer: Alpha | Beta | str | None = None,
+        optimizer: Alpha | Beta | Gamma | str | None = None,
         loss: str | None = None,
         pop_size: int = 50,
         epochs: int = 300,
@@ -190,7 +190,7 @@ class EvolvedClassifier(_Evolved):
         self,
         *,
         size: int = -1,
-        optimizer: Alpha | Beta | str | None = None,
+        optimizer: Alpha | Beta | Gamma | str | None = None,
         loss: str | None = None,
         pop_size: int = 50,
         epochs: int = 300,

@@ -25,7 +25,7 @@ def data():
 def test_optimizers_submodule_and_alpha():
     optimizers = tessavo.optimizers
     assert (optimizers.__name__, optimizers.__doc__) == ("tessavo.optimizers", "Optimizers.")
-    assert [n for n in vars(optimizers) if not n.startswith("__")] == ["Alpha", "Beta"]
+    assert [n for n in vars(optimizers) if not n.startswith("__")] == ["Alpha", "Beta", "Gamma"]
     assert Alpha.__doc__ == "The first optimizer in Tessavo."
     import tessavo.optimizers as imported
 

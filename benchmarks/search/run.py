@@ -2,7 +2,7 @@
 
     python benchmarks/search/run.py --task dpv --optimizer beta --seeds 20 --cap 50000
 
-Optimizers: alpha and beta (tessavo's func_evolve) and neat (neat-python with
+Optimizers: alpha, beta and gamma (tessavo's func_evolve) and neat (neat-python with
 the configurations in neat_configs/). Each seed runs until the first network
 that solves the task or until `--cap` networks were scored. Every network
 handed to the scoring function counts, in order, parents scored again
@@ -110,7 +110,7 @@ def summarise(runs: list[dict[str, Any]], cap: int) -> dict[str, Any]:
 def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--task", choices=sorted(tasks.TASKS), required=True)
-    parser.add_argument("--optimizer", choices=("alpha", "beta", "neat"), required=True)
+    parser.add_argument("--optimizer", choices=("alpha", "beta", "gamma", "neat"), required=True)
     parser.add_argument("--seeds", type=int, default=20, help="runs, seeds 1..N")
     parser.add_argument("--first-seed", type=int, default=1)
     parser.add_argument("--cap", type=int, default=50_000, help="networks scored at most")

@@ -80,6 +80,15 @@ std::string beta_arguments(const BetaSettings& s, const char* separator) {
            (s.keep_output_activations ? sep + "keep_output_activations=True" : std::string());
 }
 
+std::string gamma_arguments(const GammaSettings& s, const char* separator) {
+    const std::string sep = separator;
+    const std::string hidden = s.hidden_activation < 0
+                                   ? std::string("None")
+                                   : quoted(activation_names[s.hidden_activation]);
+    return "step_size=" + format_double(s.step_size) + sep + "hidden_activation=" + hidden + sep +
+           "restarts=" + (s.restarts ? "True" : "False");
+}
+
 std::string compile_settings(const ModelObject* model, const char* separator) {
     std::string text;
     if (model->loss_set) {
@@ -357,6 +366,18 @@ PyObject* beta_repr(PyObject* self) {
     if (!name) return nullptr;
     const std::string arguments =
         beta_arguments(reinterpret_cast<BetaObject*>(self)->settings, " ");
+    return PyUnicode_FromFormat("<%U %s>", name.get(), arguments.c_str());
+}
+
+std::string gamma_summary(PyObject* self) {
+    return "Gamma(" + gamma_arguments(reinterpret_cast<GammaObject*>(self)->settings, ", ") + ")";
+}
+
+PyObject* gamma_repr(PyObject* self) {
+    PyRef name = type_name(self);
+    if (!name) return nullptr;
+    const std::string arguments =
+        gamma_arguments(reinterpret_cast<GammaObject*>(self)->settings, " ");
     return PyUnicode_FromFormat("<%U %s>", name.get(), arguments.c_str());
 }
 

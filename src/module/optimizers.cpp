@@ -59,6 +59,58 @@ int beta_init(PyObject* self, PyObject* args, PyObject* kwargs) {
 
 void beta_dealloc(PyObject* self) { Py_TYPE(self)->tp_free(self); }
 
+PyObject* gamma_new(PyTypeObject* type, PyObject*, PyObject*) {
+    PyObject* self = type->tp_alloc(type, 0);
+    if (self) new (&reinterpret_cast<GammaObject*>(self)->settings) GammaSettings();
+    return self;
+}
+
+int gamma_init(PyObject* self, PyObject* args, PyObject* kwargs) {
+    static const char* keywords[] = {"step_size", "hidden_activation", "restarts", nullptr};
+    GammaSettings settings;
+    PyObject* hidden = nullptr;
+    PyObject* restarts = Py_True;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|$dOO!:Gamma", const_cast<char**>(keywords),
+                                     &settings.step_size, &hidden, &PyBool_Type, &restarts)) {
+        return -1;
+    }
+    if (hidden && hidden != Py_None) {
+        if (!PyUnicode_Check(hidden)) {
+            PyErr_Format(PyExc_TypeError, "hidden_activation must be a str or None, got %s.",
+                         Py_TYPE(hidden)->tp_name);
+            return -1;
+        }
+        const char* name = PyUnicode_AsUTF8(hidden);
+        if (!name) return -1;
+        settings.hidden_activation = activation_code(name);
+        if (settings.hidden_activation < 0) {
+            PyErr_Format(PyExc_ValueError,
+                         "hidden_activation must be \"sigmoid\", \"tanh\", \"relu\", "
+                         "\"linear\" or None, got %R.",
+                         hidden);
+            return -1;
+        }
+    } else if (hidden == Py_None) {
+        settings.hidden_activation = -1;
+    }
+    settings.restarts = restarts == Py_True;
+    const std::string error = gamma_settings_error(settings);
+    if (!error.empty()) {
+        PyErr_Format(PyExc_ValueError, "%s.", error.c_str());
+        return -1;
+    }
+    reinterpret_cast<GammaObject*>(self)->settings = settings;
+    return 0;
+}
+
+void gamma_dealloc(PyObject* self) { Py_TYPE(self)->tp_free(self); }
+
+PyMethodDef gamma_methods[] = {
+    {"__reduce__", gamma_reduce, METH_NOARGS,
+     "__reduce__($self, /)\n--\n\nHelper for pickle and copy."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyMethodDef beta_methods[] = {
     {"__reduce__", beta_reduce, METH_NOARGS,
      "__reduce__($self, /)\n--\n\nHelper for pickle and copy."},
@@ -121,6 +173,21 @@ bool ready_beta_type() {
     return PyType_Ready(&BetaType) == 0;
 }
 
+bool ready_gamma_type() {
+    GammaType.tp_name = "tessavo.optimizers.Gamma";
+    GammaType.tp_basicsize = sizeof(GammaObject);
+    GammaType.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE;
+    GammaType.tp_doc =
+        "Gamma(*, step_size=1.0, hidden_activation='tanh', restarts=True)\n--\n\n"
+        "An evolution strategy over the weights and biases of a fixed topology.";
+    GammaType.tp_new = gamma_new;
+    GammaType.tp_init = gamma_init;
+    GammaType.tp_repr = gamma_repr;
+    GammaType.tp_dealloc = gamma_dealloc;
+    GammaType.tp_methods = gamma_methods;
+    return PyType_Ready(&GammaType) == 0;
+}
+
 // The registration of every optimizer type: its name for compile(optimizer=...),
 // its name in the submodule, how its type is readied, its run strategy and
 // its line in Model.summary.
@@ -141,6 +208,11 @@ constexpr OptimizerKind optimizer_kinds[] = {
          return beta_optimizer(reinterpret_cast<BetaObject*>(object)->settings);
      },
      beta_summary},
+    {"gamma", "Gamma", &GammaType, ready_gamma_type,
+     [](PyObject* object) {
+         return gamma_optimizer(reinterpret_cast<GammaObject*>(object)->settings);
+     },
+     gamma_summary},
 };
 
 // A row with a missing entry would crash at its first use.
@@ -152,6 +224,7 @@ static_assert(std::ranges::all_of(optimizer_kinds, [](const OptimizerKind& kind)
 
 PyTypeObject AlphaType = {PyVarObject_HEAD_INIT(nullptr, 0)};
 PyTypeObject BetaType = {PyVarObject_HEAD_INIT(nullptr, 0)};
+PyTypeObject GammaType = {PyVarObject_HEAD_INIT(nullptr, 0)};
 
 const BetaSettings* beta_settings_of(PyObject* optimizer) {
     if (!optimizer || !PyObject_TypeCheck(optimizer, &BetaType)) return nullptr;

@@ -1,4 +1,4 @@
-// The optimizers submodule and its types, Alpha and Beta. Each type is
+// The optimizers submodule and its types, Alpha, Beta and Gamma. Each type is
 // registered once in optimizers.cpp with its name and its run strategy.
 #pragma once
 
@@ -7,6 +7,7 @@
 
 #include "module/numpy.hpp"
 #include "training/beta.hpp"
+#include "training/gamma.hpp"
 #include "training/optimizer.hpp"
 
 namespace tessavo {
@@ -25,6 +26,12 @@ struct BetaObject {
 
 extern PyTypeObject BetaType;
 
+struct GammaObject {
+    PyObject_HEAD GammaSettings settings;
+};
+
+extern PyTypeObject GammaType;
+
 // The settings of a Beta optimizer; null for anything else (Alpha).
 const BetaSettings* beta_settings_of(PyObject* optimizer);
 
@@ -39,12 +46,12 @@ std::string optimizer_summary(PyObject* optimizer);
 // True for an instance of one of the optimizer types.
 bool is_optimizer(PyObject* object);
 
-// Creates the submodule "tessavo.optimizers" holding both types; null with an
+// Creates the submodule "tessavo.optimizers" holding the types; null with an
 // exception set.
 PyObject* PyInit_optimizers();
 
-// A new optimizer for a known name ("alpha" gives Alpha(), "beta" Beta()); null without an
-// exception when the name is unknown, null with one when creation fails.
+// A new optimizer for a known name ("alpha" gives Alpha(), "beta" Beta(), "gamma" Gamma()); null
+// without an exception when the name is unknown, null with one when creation fails.
 PyObject* optimizer_by_name(std::string_view name);
 
 }  // namespace tessavo

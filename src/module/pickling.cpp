@@ -24,7 +24,13 @@ namespace {
 // everything before it, so that damaged bytes are refused, not loaded.
 constexpr char state_magic[4] = {'T', 'V', 'P', 'K'};
 constexpr unsigned char state_version = 1;
-enum StateKind : unsigned char { KIND_MODEL = 1, KIND_GENOME = 2, KIND_ALPHA = 3, KIND_BETA = 4 };
+enum StateKind : unsigned char {
+    KIND_MODEL = 1,
+    KIND_GENOME = 2,
+    KIND_ALPHA = 3,
+    KIND_BETA = 4,
+    KIND_GAMMA = 5
+};
 
 static_assert(std::is_trivially_copyable_v<RandomEngine>, "the engine's state is copied as bytes");
 
@@ -264,6 +270,15 @@ PyObject* beta_reduce(PyObject* self, PyObject*) {
     return reduce_with(self, out.finish(KIND_BETA), nullptr);
 }
 
+PyObject* gamma_reduce(PyObject* self, PyObject*) {
+    const GammaSettings& settings = reinterpret_cast<GammaObject*>(self)->settings;
+    PickleWriter out;
+    out.f64(settings.step_size);
+    out.i32(settings.hidden_activation);
+    out.u8(settings.restarts);
+    return reduce_with(self, out.finish(KIND_GAMMA), nullptr);
+}
+
 PyObject* module_restore(PyObject*, PyObject* args) {
     PyObject* cls = nullptr;
     PyObject* state = nullptr;
@@ -284,9 +299,10 @@ PyObject* module_restore(PyObject*, PyObject* args) {
             finish_state(in);
             if (loss_set && codes.empty()) throw BadState("it has a loss flag but no loss");
             if (optimizer != Py_None && !is_optimizer(optimizer)) {
-                PyErr_Format(PyExc_TypeError,
-                             "The optimizer of a Model must be an Alpha or a Beta, got %s.",
-                             Py_TYPE(optimizer)->tp_name);
+                PyErr_Format(
+                    PyExc_TypeError,
+                    "The optimizer of a Model must be an Alpha, a Beta or a Gamma, got %s.",
+                    Py_TYPE(optimizer)->tp_name);
                 return nullptr;
             }
             PyRef object(new_instance(cls, &ModelType));
@@ -347,10 +363,25 @@ PyObject* module_restore(PyObject*, PyObject* args) {
             // States written before the flag existed end here.
             if (in.position < in.size) settings.keep_output_activations = in.u8() != 0;
             finish_state(in);
-            if (!beta_settings_error(settings).empty()) throw BadState("its settings are out of range");
+            if (!beta_settings_error(settings).empty())
+                throw BadState("its settings are out of range");
             PyRef object(new_instance(cls, &BetaType));
             if (!object) return nullptr;
             reinterpret_cast<BetaObject*>(object.get())->settings = settings;
+            return object.release();
+        }
+        if (PyType_IsSubtype(type, &GammaType)) {
+            PickleReader in = open_state(state, KIND_GAMMA);
+            GammaSettings settings;
+            settings.step_size = in.f64();
+            settings.hidden_activation = in.i32();
+            settings.restarts = in.flag();
+            finish_state(in);
+            if (!gamma_settings_error(settings).empty())
+                throw BadState("its settings are out of range");
+            PyRef object(new_instance(cls, &GammaType));
+            if (!object) return nullptr;
+            reinterpret_cast<GammaObject*>(object.get())->settings = settings;
             return object.release();
         }
     } catch (const BadState& e) {
@@ -360,7 +391,8 @@ PyObject* module_restore(PyObject*, PyObject* args) {
         if (!PyErr_Occurred()) set_error_from_current_exception();
         return nullptr;
     }
-    PyErr_Format(PyExc_TypeError, "_restore() needs a subclass of Model, Genome, Alpha or Beta, got %R.",
+    PyErr_Format(PyExc_TypeError,
+                 "_restore() needs a subclass of Model, Genome, Alpha, Beta or Gamma, got %R.",
                  cls);
     return nullptr;
 }

@@ -11,6 +11,7 @@ PyObject* model_reduce(PyObject* self, PyObject*);
 PyObject* genome_reduce(PyObject* self, PyObject*);
 PyObject* alpha_reduce(PyObject* self, PyObject*);
 PyObject* beta_reduce(PyObject* self, PyObject*);
+PyObject* gamma_reduce(PyObject* self, PyObject*);
 
 // _restore(cls, state, optimizer=None): a new cls object from a state made
 // by __reduce__; ValueError for a state that is damaged or of another type.

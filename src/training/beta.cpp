@@ -108,9 +108,9 @@ bool grow(Network& n, RandomEngine& engine, double step) {
     return true;
 }
 
-// Moves each bias of a non-input node and each set weight with probability
-// rate (at least one of them) by step N(0, 1), or redraws it.
-void perturb(Network& n, RandomEngine& engine, double rate, double step) {
+}  // namespace
+
+void beta_perturb(Network& n, RandomEngine& engine, double rate, double step) {
     thread_local std::vector<double*> targets;
     targets.clear();
     for (int32_t i = n.inputs; i < n.size; ++i) targets.push_back(&n.biases[i]);
@@ -154,6 +154,8 @@ void perturb(Network& n, RandomEngine& engine, double rate, double step) {
             targets[static_cast<std::size_t>(below(engine, static_cast<int32_t>(targets.size())))]);
 }
 
+namespace {
+
 // Genes aligned by index when both parents have one shape: each shared
 // parameter comes from either parent; else the child is the first parent.
 void cross(Network& child, const Network& other, RandomEngine& engine) {
@@ -170,6 +172,30 @@ void cross(Network& child, const Network& other, RandomEngine& engine) {
 }
 
 }  // namespace
+
+std::vector<int32_t> apportion(const std::vector<double>& shares, double total, int32_t count) {
+    // Largest remainders turn shares into whole numbers of children.
+    std::vector<int32_t> out(shares.size(), 0);
+    int32_t given = 0;
+    std::vector<std::pair<double, std::size_t>> remainders;
+    for (std::size_t k = 0; k < shares.size(); ++k) {
+        const double exact = total > 0.0 ? shares[k] / total * count : 0.0;
+        out[k] = static_cast<int32_t>(std::floor(exact));
+        given += out[k];
+        remainders.emplace_back(exact - std::floor(exact), k);
+    }
+    std::stable_sort(remainders.begin(), remainders.end(),
+                     [](const auto& a, const auto& b) { return a.first > b.first; });
+    for (std::size_t r = 0; given < count && !remainders.empty(); r = (r + 1) % remainders.size()) {
+        ++out[remainders[r].second];
+        ++given;
+    }
+    return out;
+}
+
+double adapt_step(double step, RandomEngine& engine) {
+    return std::clamp(step * std::exp(step_tau * normal(engine)), min_step, max_step);
+}
 
 std::string beta_settings_error(const BetaSettings& s) {
     auto rate_ok = [](double r) { return std::isfinite(r) && r >= 0.0 && r <= 1.0; };
@@ -224,7 +250,7 @@ BetaSearch::BetaSearch(const Network& start, int32_t pop_size, const BetaSetting
         RandomEngine engine = derived_engine(seed, i);
         if (i > 0) {
             // Spread the first population around the start, every parameter moved.
-            perturb(members_[i], engine, 1.0, settings.mutation_power);
+            beta_perturb(members_[i], engine, 1.0, settings.mutation_power);
             const int32_t spread_end = settings.keep_output_activations
                                            ? members_[i].size - members_[i].outputs
                                            : members_[i].size;
@@ -439,21 +465,10 @@ std::vector<BetaSearch::Plan> BetaSearch::plan_children(RandomEngine& engine) {
                       : sum / static_cast<double>(s.members.size());
         total += s.share;
     }
-    // Largest remainders turn shares into whole numbers of children.
-    int32_t given = 0;
-    std::vector<std::pair<double, std::size_t>> remainders;
-    for (std::size_t k = 0; k < species_.size(); ++k) {
-        const double exact = total > 0.0 ? species_[k].share / total * count : 0.0;
-        species_[k].offspring = static_cast<int32_t>(std::floor(exact));
-        given += species_[k].offspring;
-        remainders.emplace_back(exact - std::floor(exact), k);
-    }
-    std::stable_sort(remainders.begin(), remainders.end(),
-                     [](const auto& a, const auto& b) { return a.first > b.first; });
-    for (std::size_t r = 0; given < count; r = (r + 1) % remainders.size()) {
-        ++species_[remainders[r].second].offspring;
-        ++given;
-    }
+    std::vector<double> shares;
+    for (const Species& s : species_) shares.push_back(s.share);
+    const std::vector<int32_t> offspring = apportion(shares, total, count);
+    for (std::size_t k = 0; k < species_.size(); ++k) species_[k].offspring = offspring[k];
 
     std::vector<Plan> plans;
     plans.reserve(static_cast<std::size_t>(count));
@@ -498,7 +513,7 @@ void BetaSearch::breed(const Plan& plan, std::size_t index, uint64_t seed) {
             cross(child, members_[other], engine);
             step = std::sqrt(step * steps_[other]);
         }
-        step = std::clamp(step * std::exp(step_tau * normal(engine)), min_step, max_step);
+        step = adapt_step(step, engine);
         if (uniform(engine) < settings_.structure_rate) {
             const bool was_valid = is_valid(child);
             if (grow(child, engine, step) && was_valid && !is_valid(child)) {
@@ -509,11 +524,11 @@ void BetaSearch::breed(const Plan& plan, std::size_t index, uint64_t seed) {
         const int32_t mutable_end =
             settings_.keep_output_activations ? child.size - child.outputs : child.size;
         if (uniform(engine) < activation_rate && mutable_end > child.inputs) {
-            child.activations[static_cast<std::size_t>(
-                child.inputs + below(engine, mutable_end - child.inputs))] =
+            child.activations[static_cast<std::size_t>(child.inputs +
+                                                       below(engine, mutable_end - child.inputs))] =
                 below(engine, activation_count);
         }
-        perturb(child, engine, settings_.mutation_rate, step);
+        beta_perturb(child, engine, settings_.mutation_rate, step);
     }
     child.rng = engine;
     next_steps_[index] = step;

@@ -14,11 +14,11 @@
 namespace tessavo {
 
 struct BetaSettings {
-    double mutation_power = 1.0;   // first step size of a perturbation
-    double mutation_rate = 0.2;    // chance that a child moves each parameter
-    double structure_rate = 0.2;   // chance that a child gains a node or a link
-    int32_t species = 6;           // the number of species the threshold steers to
-    int32_t elitism = 1;           // champions kept unchanged per species
+    double mutation_power = 1.0;  // first step size of a perturbation
+    double mutation_rate = 0.2;   // chance that a child moves each parameter
+    double structure_rate = 0.2;  // chance that a child gains a node or a link
+    int32_t species = 6;          // the number of species the threshold steers to
+    int32_t elitism = 1;          // champions kept unchanged per species
     // Output nodes keep the start network's activations: a linear output
     // set for regression stays linear.
     bool keep_output_activations = false;
@@ -44,8 +44,14 @@ public:
     void write_state(StateWriter& out) const override;
     void read_state(StateReader& in) override;
 
+    // The step size of each member of the last generation.
+    const std::vector<double>& steps() const { return steps_; }
+
     // Species that hold members after the last generation.
     std::size_t species_count() const { return species_.size(); }
+    // The network that stands for species k (the champion it had when the
+    // last generation was bred).
+    const Network& representative(std::size_t k) const { return species_[k].representative; }
 
 private:
     struct Species {
@@ -86,6 +92,22 @@ private:
 
 // Beta with these settings; the loss rows' width does not concern it.
 OptimizerFactory beta_optimizer(const BetaSettings& settings);
+
+// Operators, exposed for their tests.
+
+// Children per species from their shares of total (count in all): the floor
+// of each exact number, then one more each to the largest remainders (ties
+// in species order) until count are given. With a total of 0 every share
+// counts as 0, and the children go round in species order.
+std::vector<int32_t> apportion(const std::vector<double>& shares, double total, int32_t count);
+
+// A child's step size: step scaled by exp(0.15 N(0, 1)), kept in [1e-4, 1e3].
+double adapt_step(double step, RandomEngine& engine);
+
+// Moves each bias of a non-input node and each set weight with probability
+// rate (at least one of them) by step N(0, 1), or, for one in 20 of them,
+// redraws it from N(0, 1).
+void beta_perturb(Network& n, RandomEngine& engine, double rate, double step);
 
 // The compatibility distance of two networks. Of different sizes: 0.2 per
 // node and 0.1 per link of difference in the counts. Of one size: 1 per link
