@@ -215,10 +215,6 @@ constexpr OptimizerKind optimizer_kinds[] = {
      gamma_summary},
 };
 
-// A row with a missing entry would crash at its first use.
-static_assert(std::ranges::all_of(optimizer_kinds, [](const OptimizerKind& kind) {
-    return kind.name && kind.attribute && kind.type && kind.ready && kind.strategy && kind.summary;
-}));
 
 }  // namespace
 
@@ -258,6 +254,13 @@ bool is_optimizer(PyObject* object) {
 
 PyObject* PyInit_optimizers() {
     for (const OptimizerKind& kind : optimizer_kinds) {
+        // A row with a missing entry would crash at its first use. (Checked
+        // here: under the sanitizers these addresses are no constants.)
+        if (!kind.name || !kind.attribute || !kind.type || !kind.ready || !kind.strategy ||
+            !kind.summary) {
+            PyErr_SetString(PyExc_SystemError, "An optimizer is registered incompletely.");
+            return nullptr;
+        }
         if (!kind.ready()) return nullptr;
     }
     PyObject* module = PyModule_Create(&optimizers_definition);
