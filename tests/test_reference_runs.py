@@ -26,7 +26,8 @@ _libc = ctypes.CDLL(None)
 
 RNG = np.random.default_rng(11)
 X = RNG.uniform(-1, 1, size=(400, 2))
-Y = np.sin(X[:, :1] * 2) * X[:, 1:]
+# Products and differences only: they round the same on every NumPy, sin does not.
+Y = X[:, :1] * X[:, 1:] - 0.25 * X[:, 1:]
 PROBE = X[:40]
 
 OPTIMIZERS = ("alpha", "beta")
