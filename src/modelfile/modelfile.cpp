@@ -188,7 +188,7 @@ std::string folder_of(const std::string& path) {
 std::string link_target(const std::string& path) {
     std::string current = path;
     for (int hops = 0; hops < 40; ++hops) {
-        struct stat entry{};
+        struct stat entry {};
         if (::lstat(current.c_str(), &entry) != 0 || !S_ISLNK(entry.st_mode)) return current;
         std::vector<char> buffer(4096);
         const ssize_t length = ::readlink(current.c_str(), buffer.data(), buffer.size());
@@ -403,7 +403,7 @@ template <class Emit>
 void replace_file(const std::string& path, const KeepGoing& keep_going, const Emit& emit) {
     Pacer pacer{keep_going};
     std::string target = path;
-    struct stat existing{};
+    struct stat existing {};
     const bool exists = ::stat(path.c_str(), &existing) == 0;
     if (!exists && errno != ENOENT) fail("stat", path);
     // A link to a file not made yet keeps the link and makes the file.
@@ -414,7 +414,7 @@ void replace_file(const std::string& path, const KeepGoing& keep_going, const Em
         // A file the caller may not write is not replaced either.
         if (::faccessat(AT_FDCWD, path.c_str(), W_OK, AT_EACCESS) != 0) fail("open", path);
         // Through a symbolic link, replace the file it names and keep the link.
-        struct stat entry{};
+        struct stat entry {};
         if (::lstat(path.c_str(), &entry) == 0 && S_ISLNK(entry.st_mode)) {
             char* resolved = ::realpath(path.c_str(), nullptr);
             if (!resolved) fail("realpath", path);
@@ -502,7 +502,7 @@ Network load_network_file(const std::string& path, uint32_t seed, const KeepGoin
     Pacer pacer{keep_going};
     Descriptor file{open_interruptible(path.c_str(), O_RDONLY | O_CLOEXEC, pacer)};
     if (file.fd < 0) fail("open", path);
-    struct stat status{};
+    struct stat status {};
     if (::fstat(file.fd, &status) != 0) fail("stat", path);
     if (S_ISDIR(status.st_mode)) fail_with(EISDIR, "read", path);
     Reader in{file.fd, path, pacer};
@@ -516,7 +516,7 @@ std::vector<unsigned char> read_bytes_file(const std::string& path, const KeepGo
     Pacer pacer{keep_going};
     Descriptor file{open_interruptible(path.c_str(), O_RDONLY | O_CLOEXEC, pacer)};
     if (file.fd < 0) fail("open", path);
-    struct stat status{};
+    struct stat status {};
     if (::fstat(file.fd, &status) != 0) fail("stat", path);
     if (S_ISDIR(status.st_mode)) fail_with(EISDIR, "read", path);
     if (S_ISREG(status.st_mode)) {

@@ -7,6 +7,7 @@
 
 #include "modelfile/modelfile.hpp"
 #include "module/model.hpp"
+#include "module/run_support.hpp"
 #include "progress/loss_names.hpp"
 
 namespace tessavo {
@@ -16,20 +17,6 @@ namespace {
 void set_os_error(const ModelFileError& error, const std::string& path) {
     errno = error.error_number;
     PyErr_SetFromErrnoWithFilename(PyExc_OSError, path.c_str());
-}
-
-// Runs work without the interpreter lock, which the caller holds.
-template <class Work>
-void unlocked(const Work& work) {
-    std::exception_ptr failure;
-    Py_BEGIN_ALLOW_THREADS;
-    try {
-        work();
-    } catch (...) {
-        failure = std::current_exception();
-    }
-    Py_END_ALLOW_THREADS;
-    if (failure) std::rethrow_exception(failure);
 }
 
 }  // namespace
@@ -82,7 +69,7 @@ bool RunBackupPlan::load(const RunArguments& arguments) {
     if (::access(path_.c_str(), F_OK) != 0) return true;  // nothing to resume
     try {
         std::optional<RunCheckpoint> read;
-        unlocked([&] { read = load_checkpoint(path_, version_, arguments_); });
+        without_interpreter_lock([&] { read = load_checkpoint(path_, version_, arguments_); });
         resume_ = std::move(read);
     } catch (const MalformedBackup& error) {
         PyErr_Format(PyExc_ValueError, "Cannot resume from the backup %s: %s.", path_.c_str(),
@@ -108,7 +95,7 @@ void RunBackupPlan::install(RunHooks& hooks) {
         try {
             fill(saved_);
             saved_.arguments = arguments_;
-            unlocked([&] { save_checkpoint(path_, version_, saved_, &buffer_); });
+            without_interpreter_lock([&] { save_checkpoint(path_, version_, saved_, &buffer_); });
         } catch (const ModelFileError& error) {
             set_os_error(error, path_);
             return false;

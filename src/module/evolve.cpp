@@ -71,19 +71,6 @@ bool load_pair(PyArrayObject* x, PyArrayObject* y, const char* x_name, const cha
            array_to_series(x, keep[0], xs) && array_to_series(y, keep[1], ys);
 }
 
-// Scoring touches no Python object: other Python threads run meanwhile.
-void without_interpreter_lock(const std::function<void()>& work) {
-    std::exception_ptr failure;
-    Py_BEGIN_ALLOW_THREADS;
-    try {
-        work();
-    } catch (...) {
-        failure = std::current_exception();
-    }
-    Py_END_ALLOW_THREADS;
-    if (failure) std::rethrow_exception(failure);
-}
-
 }  // namespace
 
 PyObject* model_evolve(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -109,11 +96,10 @@ PyObject* model_evolve(PyObject* self, PyObject* args, PyObject* kwargs) {
     PyObject* validation_data = Py_None;
     PyObject* callbacks_argument = Py_None;
     PyObject* seed_argument = Py_None;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|iiiOO&$OO:evolve",
-                                     const_cast<char**>(keywords), &x_argument, &y_argument,
-                                     &pop_size, &batch_size, &epochs, &validation_data,
-                                     parse_verbose, &verbose, &callbacks_argument,
-                                     &seed_argument)) {
+    if (!PyArg_ParseTupleAndKeywords(
+            args, kwargs, "OO|iiiOO&$OO:evolve", const_cast<char**>(keywords), &x_argument,
+            &y_argument, &pop_size, &batch_size, &epochs, &validation_data, parse_verbose, &verbose,
+            &callbacks_argument, &seed_argument)) {
         return nullptr;
     }
     std::optional<uint64_t> seed;

@@ -201,7 +201,8 @@ PyMethodDef model_methods[] = {
      "evolve($self, x_train, y_train, pop_size=100, batch_size=-1, epochs=100, "
      "validation_data=None, verbose=1, *, callbacks=None, seed=None)\n--\n\nEvolves the network on "
      "a given dataset."},
-    {"func_evolve", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(model_func_evolve_checked)),
+    {"func_evolve",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(model_func_evolve_checked)),
      METH_VARARGS | METH_KEYWORDS,
      "func_evolve($self, train_func, pop_size=100, epochs=100, verbose=1, validation_func=None, "
      "*, callbacks=None, seed=None)\n--\n\nEvolves the network on a given fitness function."},

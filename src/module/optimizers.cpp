@@ -215,7 +215,6 @@ constexpr OptimizerKind optimizer_kinds[] = {
      gamma_summary},
 };
 
-
 }  // namespace
 
 PyTypeObject AlphaType = {PyVarObject_HEAD_INIT(nullptr, 0)};

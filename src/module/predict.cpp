@@ -71,8 +71,8 @@ PyObject* predict_from_args(Network& network, PyObject* args, PyObject* kwargs, 
         if (!PyArg_ParseTuple(args, "O:predict", &x_argument)) return nullptr;
     } else {
         static const char* keywords[] = {"", "verbose", nullptr};
-        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$O:predict",
-                                         const_cast<char**>(keywords), &x_argument, &verbose)) {
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$O:predict", const_cast<char**>(keywords),
+                                         &x_argument, &verbose)) {
             return nullptr;
         }
         // Nothing is printed either way: a prediction has no progress to show.

@@ -1,5 +1,6 @@
 #include "module/run_support.hpp"
 
+#include <exception>
 #include <memory>
 #include <utility>
 
@@ -7,6 +8,18 @@
 #include "module/history.hpp"
 
 namespace tessavo {
+
+void without_interpreter_lock(const std::function<void()>& work) {
+    std::exception_ptr failure;
+    Py_BEGIN_ALLOW_THREADS;
+    try {
+        work();
+    } catch (...) {
+        failure = std::current_exception();
+    }
+    Py_END_ALLOW_THREADS;
+    if (failure) std::rethrow_exception(failure);
+}
 
 namespace {
 

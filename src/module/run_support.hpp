@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <vector>
 
@@ -72,6 +73,11 @@ RunHooks python_hooks(ModelObject* model, Callbacks& callbacks, PythonConsole& c
 // A converter for PyArg_Parse* ("O&"): verbose as an int, as "i" takes
 // it, or "auto", which means 1. Other strings raise ValueError.
 int parse_verbose(PyObject* object, void* verbose);
+
+// Runs work with the interpreter lock released (the caller holds it), so
+// that other Python threads run meanwhile; work touches no Python object.
+// An exception from work is rethrown once the lock is held again.
+void without_interpreter_lock(const std::function<void()>& work);
 
 // Holds the interpreter lock in code that may run with it released.
 class GilHold {

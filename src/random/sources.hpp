@@ -192,7 +192,6 @@ private:
 inline constexpr uint64_t seeded_model_purpose = 1;
 inline constexpr uint64_t seeded_run_purpose = 2;
 
-
 double fresh_uniform(double a, double b);
 double fresh_normal(double mean, double stddev);
 
