@@ -23,7 +23,7 @@ import sys
 import tempfile
 import time
 
-OPTIMIZERS = ("alpha", "beta")
+OPTIMIZERS = ("alpha", "beta", "gamma")
 DRIVERS = ("evolve", "func_evolve")
 CASES = list(itertools.product(OPTIMIZERS, DRIVERS, (False, True), (1, 2)))
 
@@ -51,7 +51,8 @@ def run(optimizer, driver, recurrent, threads, backup_dir, epochs, out, progress
     tessavo.set_num_threads(threads)
     tessavo.set_random_seed(11)
     model = tessavo.Model(2, 1, size=6, recurrent=recurrent)
-    opt = tessavo.optimizers.Beta() if optimizer == "beta" else tessavo.optimizers.Alpha()
+    opt = {"alpha": tessavo.optimizers.Alpha, "beta": tessavo.optimizers.Beta,
+           "gamma": tessavo.optimizers.Gamma}[optimizer]()
     model.compile(loss="mse", optimizer=opt)
     x, y = data(recurrent)
     callbacks = []

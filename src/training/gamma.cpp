@@ -212,12 +212,90 @@ bool GammaSearch::run_generation(const PoolScorer& score) {
     return true;
 }
 
-void GammaSearch::write_state(StateWriter&) const {
-    throw StateError("Gamma's state cannot be saved yet");
+void GammaSearch::write_state(StateWriter& out) const {
+    out.str("Gamma");
+    out.u8(scored_ ? 1 : 0);
+    put_network(out, shape_);
+    out.f64s(mean_);
+    out.f64s(scale_);
+    out.f64s(noise_);
+    out.u64(members_.size());
+    for (const Network& member : members_) put_network(out, member);
+    put_rows(out, losses_);
+    out.u8(have_elite_ ? 1 : 0);
+    if (have_elite_) put_network(out, elite_);
+    out.u64(static_cast<uint64_t>(generation_));
+    out.u64(static_cast<uint64_t>(best_generation_));
+    out.f64(best_);
+    out.u8(have_best_ ? 1 : 0);
+    out.i32(restarts_);
 }
 
-void GammaSearch::read_state(StateReader&) {
-    throw StateError("Gamma's state cannot be restored yet");
+void GammaSearch::read_state(StateReader& in) {
+    expect_optimizer(in, "Gamma");
+    // Every network shares the search's fixed topology: the parameter map
+    // made from it at construction must still fit.
+    auto topology_ok = [&](const Network& n) {
+        return n.size == shape_.size && n.links == shape_.links;
+    };
+    const bool scored = in.flag();
+    Network shape = get_member(in, shape_);
+    if (!topology_ok(shape)) in.bad("holds a network of another topology than the search's");
+    std::vector<double> mean = in.f64s();
+    std::vector<double> scale = in.f64s();
+    std::vector<double> noise = in.f64s();
+    const std::size_t n = map_.size();
+    if (mean.size() != n || scale.size() != n ||
+        noise.size() != static_cast<std::size_t>(lambda_) * n) {
+        in.bad("holds a mean, step sizes or noise of another length than the parameters");
+    }
+    for (const double v : scale) {
+        if (!(v >= gamma_min_scale && v <= gamma_max_scale))
+            in.bad("holds an impossible step size");
+    }
+    const uint64_t count = in.u64();
+    if (count != members_.size()) in.bad("holds another number of members");
+    std::vector<Network> members;
+    for (uint64_t k = 0; k < count; ++k) {
+        members.push_back(get_member(in, shape_));
+        if (!topology_ok(members.back())) {
+            in.bad("holds a network of another topology than the search's");
+        }
+    }
+    std::vector<LossRow> losses = get_rows(in);
+    if (scored ? losses.size() != count : !losses.empty()) in.bad("holds a loss row per member");
+    const bool have_elite = in.flag();
+    Network elite;
+    if (have_elite) {
+        if (first_sample_ != 2) in.bad("holds an elite that this population has no place for");
+        elite = get_member(in, shape_);
+        if (!topology_ok(elite)) in.bad("holds a network of another topology than the search's");
+    }
+    const uint64_t generation = in.u64();
+    const uint64_t best_generation = in.u64();
+    const double best = in.f64();
+    const bool have_best = in.flag();
+    const int32_t restarts = in.i32();
+    constexpr auto most = static_cast<uint64_t>(std::numeric_limits<int64_t>::max());
+    if (generation > most || best_generation > generation) {
+        in.bad("holds impossible generation counters");
+    }
+    if (restarts < 0) in.bad("holds a negative number of restarts");
+    in.finish();
+    scored_ = scored;
+    shape_ = std::move(shape);
+    mean_ = std::move(mean);
+    scale_ = std::move(scale);
+    noise_ = std::move(noise);
+    members_ = std::move(members);
+    losses_ = std::move(losses);
+    have_elite_ = have_elite;
+    elite_ = std::move(elite);
+    generation_ = static_cast<int64_t>(generation);
+    best_generation_ = static_cast<int64_t>(best_generation);
+    best_ = best;
+    have_best_ = have_best;
+    restarts_ = restarts;
 }
 
 OptimizerFactory gamma_optimizer(const GammaSettings& settings) {

@@ -13,6 +13,7 @@
 #include "network/network.hpp"
 #include "training/alpha.hpp"
 #include "training/beta.hpp"
+#include "training/gamma.hpp"
 #include "training/optimizer.hpp"
 #include "training/population.hpp"
 #include "training/run_backup.hpp"
@@ -222,10 +223,11 @@ void expect_exact_resume(const OptimizerFactory& factory, bool recurrent) {
     unseed_sources();
 }
 
-TEST(OptimizerState, AlphaAndBetaResumeExactly) {
+TEST(OptimizerState, EveryOptimizerResumesExactly) {
     for (const bool recurrent : {false, true}) {
         expect_exact_resume(alpha_optimizer(), recurrent);
         expect_exact_resume(beta_optimizer(BetaSettings{}), recurrent);
+        expect_exact_resume(gamma_optimizer(GammaSettings{}), recurrent);
     }
 }
 
@@ -248,6 +250,29 @@ TEST(OptimizerState, AStateIsReadOnlyByItsOptimizerAndPopulation) {
     EXPECT_EQ(refusal(*alpha_optimizer()(start, 5, 1)),
               "its optimizer state: holds another number of members");
     EXPECT_EQ(refusal(*alpha_optimizer()(start, 4, 1)), "");
+}
+
+TEST(OptimizerState, GammaRefusesAStateOfAnotherSearch) {
+    Network start(3, 1, false);
+    randomize_dense(start);
+    ByteOut state;
+    gamma_optimizer(GammaSettings{})(start, 6, 1)->write_state(state);
+    auto refusal = [&](Optimizer&& reader) {
+        ByteIn in(state.bytes, "state");
+        try {
+            reader.read_state(in);
+        } catch (const MalformedBackup& error) {
+            return std::string(error.what());
+        }
+        return std::string();
+    };
+    Network sparse = start;
+    sparse.links[matrix_index(sparse, 0, 3)] = 0;
+    EXPECT_EQ(refusal(GammaSearch(sparse, 6, GammaSettings{})),
+              "state: holds a network of another topology than the search's");
+    EXPECT_EQ(refusal(GammaSearch(start, 7, GammaSettings{})),
+              "state: holds a mean, step sizes or noise of another length than the parameters");
+    EXPECT_EQ(refusal(GammaSearch(start, 6, GammaSettings{})), "");
 }
 
 }  // namespace
