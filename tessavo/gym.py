@@ -55,11 +55,11 @@ def score_batch(genomes, env, *, episodes=1, seed=0, max_steps=None, vectorizati
     if count == 0:
         return np.zeros(0, dtype=np.float64)
     if isinstance(env, str):
-        spec = gym.spec(env)
+        registered = gym.spec(env)
         if vectorization_mode is None:
-            vectorization_mode = "vector_entry_point" if spec.vector_entry_point else "sync"
+            vectorization_mode = "vector_entry_point" if registered.vector_entry_point else "sync"
         if max_steps is None:
-            max_steps = spec.max_episode_steps or _DEFAULT_MAX_STEPS
+            max_steps = registered.max_episode_steps or _DEFAULT_MAX_STEPS
         # Groups of whole genomes, each its own vector env: a group whose
         # episodes have all ended is no longer stepped, while a single env
         # would step every environment until the longest episode ends.
@@ -89,8 +89,9 @@ def score_batch(genomes, env, *, episodes=1, seed=0, max_steps=None, vectorizati
             f"{episodes} episodes need {count}."
         )
     if max_steps is None:
-        spec = getattr(env, "spec", None)
-        max_steps = (spec.max_episode_steps if spec is not None else None) or _DEFAULT_MAX_STEPS
+        registered = getattr(env, "spec", None)
+        cap = registered.max_episode_steps if registered is not None else None
+        max_steps = cap or _DEFAULT_MAX_STEPS
     per_env_seeds = isinstance(env, (gym.vector.SyncVectorEnv, gym.vector.AsyncVectorEnv))
     return _run(gym, batch, [env], episodes, seed, max_steps, per_env_seeds=per_env_seeds)
 
